@@ -1,0 +1,143 @@
+// The packer plug-in interface as a host sees it: records, callbacks and exports of xz.ztx.
+// Hosts (the command-line host, the test programs) include only this file.
+#ifndef PLUGIN_ZTX_API_H
+#define PLUGIN_ZTX_API_H
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#define ZTX_CALL __stdcall
+#else
+#define ZTX_CALL
+#endif
+
+extern "C" {
+
+// Callbacks of the host. A progress callback answers 0 to ask for an abort.
+typedef int32_t(ZTX_CALL* ProcessDataProc)(const char* file_name, int32_t size);
+typedef int32_t(ZTX_CALL* ProcessDataProcW)(const wchar_t* file_name, int32_t size);
+typedef int32_t(ZTX_CALL* ChangeVolProc)(const char* arc_name, int32_t mode);
+typedef int32_t(ZTX_CALL* ChangeVolProcW)(const wchar_t* arc_name, int32_t mode);
+
+// The host's open record. Only these three fields are used; the host's
+// record may be longer, and the rest of it is never touched.
+struct OpenArchiveRecord {
+    const void* arc_name; // char* for OpenArchive, wchar_t* for OpenArchiveW
+    int32_t open_mode;    // never read: listing and extracting need the same work
+    int32_t open_result;  // written on failure only
+};
+
+// Entry records filled by the header calls. The fields named host_* are the
+// host's own and are never written; the host's records go on past the last
+// field declared here.
+struct EntryHeader {
+    char archive_name[260];
+    char entry_name[260];
+    uint8_t host_flags[4];
+    uint32_t packed_size;
+    uint32_t unpacked_size;
+    uint8_t host_os_and_crc[8];
+    uint32_t entry_time;
+};
+
+struct EntryHeaderEx {
+    char archive_name[1024];
+    char entry_name[1024];
+    uint8_t host_flags[4];
+    uint32_t packed_size;
+    uint32_t packed_size_high;
+    uint32_t unpacked_size;
+    uint32_t unpacked_size_high;
+    uint8_t host_os_and_crc[8];
+    uint32_t entry_time;
+};
+
+struct EntryHeaderExW {
+    wchar_t archive_name[1024];
+    wchar_t entry_name[1024];
+    uint8_t host_flags[4];
+    uint32_t packed_size;
+    uint32_t packed_size_high;
+    uint32_t unpacked_size;
+    uint32_t unpacked_size_high;
+    uint8_t host_os_and_crc[8];
+    uint32_t entry_time;
+};
+
+// Capability bits announced by GetPackerCaps.
+enum : int32_t {
+    kCapNew = 0x01,
+    kCapModify = 0x02,
+    kCapMultiple = 0x04,
+    kCapDelete = 0x08,
+    kCapOptions = 0x10,
+    kCapMemPack = 0x20,
+    kCapByContent = 0x40,
+    kCapSearchText = 0x80,
+};
+
+// Background-thread bits announced by GetBackgroundFlags.
+enum : int32_t {
+    kBackgroundUnpack = 0x1,
+    kBackgroundPack = 0x2,
+    kBackgroundMemPack = 0x4,
+};
+
+} // extern "C"
+
+#if defined(_WIN32) && !defined(_WIN64)
+// The host reads these records by byte offset in a 32-bit process.
+static_assert(offsetof(OpenArchiveRecord, arc_name) == 0, "arc_name offset");
+static_assert(offsetof(OpenArchiveRecord, open_mode) == 4, "open_mode offset");
+static_assert(offsetof(OpenArchiveRecord, open_result) == 8, "open_result offset");
+
+static_assert(offsetof(EntryHeader, archive_name) == 0, "EntryHeader layout");
+static_assert(offsetof(EntryHeader, entry_name) == 260, "EntryHeader layout");
+static_assert(offsetof(EntryHeader, host_flags) == 520, "EntryHeader layout");
+static_assert(offsetof(EntryHeader, packed_size) == 524, "EntryHeader layout");
+static_assert(offsetof(EntryHeader, unpacked_size) == 528, "EntryHeader layout");
+static_assert(offsetof(EntryHeader, host_os_and_crc) == 532, "EntryHeader layout");
+static_assert(offsetof(EntryHeader, entry_time) == 540, "EntryHeader layout");
+static_assert(sizeof(EntryHeader) == 544, "EntryHeader layout");
+
+static_assert(offsetof(EntryHeaderEx, archive_name) == 0, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, entry_name) == 1024, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, host_flags) == 2048, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, packed_size) == 2052, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, packed_size_high) == 2056, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, unpacked_size) == 2060, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, unpacked_size_high) == 2064, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, host_os_and_crc) == 2068, "EntryHeaderEx layout");
+static_assert(offsetof(EntryHeaderEx, entry_time) == 2076, "EntryHeaderEx layout");
+static_assert(sizeof(EntryHeaderEx) == 2080, "EntryHeaderEx layout");
+
+static_assert(sizeof(wchar_t) == 2, "UTF-16 names");
+static_assert(offsetof(EntryHeaderExW, archive_name) == 0, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, entry_name) == 2048, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, host_flags) == 4096, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, packed_size) == 4100, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, packed_size_high) == 4104, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, unpacked_size) == 4108, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, unpacked_size_high) == 4112, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, host_os_and_crc) == 4116, "EntryHeaderExW layout");
+static_assert(offsetof(EntryHeaderExW, entry_time) == 4124, "EntryHeaderExW layout");
+static_assert(sizeof(EntryHeaderExW) == 4128, "EntryHeaderExW layout");
+#endif
+
+// Signatures of the exports, for hosts that bind them with GetProcAddress.
+extern "C" {
+typedef int32_t(ZTX_CALL* OpenArchiveFn)(OpenArchiveRecord* record);
+typedef int32_t(ZTX_CALL* CloseArchiveFn)(int32_t handle);
+typedef void(ZTX_CALL* SetChangeVolProcFn)(int32_t handle, ChangeVolProc proc);
+typedef void(ZTX_CALL* SetChangeVolProcWFn)(int32_t handle, ChangeVolProcW proc);
+typedef void(ZTX_CALL* SetProcessDataProcFn)(int32_t handle, ProcessDataProc proc);
+typedef void(ZTX_CALL* SetProcessDataProcWFn)(int32_t handle, ProcessDataProcW proc);
+typedef int32_t(ZTX_CALL* GetPackerCapsFn)(void);
+typedef int32_t(ZTX_CALL* GetBackgroundFlagsFn)(void);
+typedef int32_t(ZTX_CALL* ReadHeaderFn)(int32_t handle, EntryHeader* header);
+typedef int32_t(ZTX_CALL* ReadHeaderExFn)(int32_t handle, EntryHeaderEx* header);
+typedef int32_t(ZTX_CALL* ReadHeaderExWFn)(int32_t handle, EntryHeaderExW* header);
+}
+
+#endif

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Cross-builds liblzma.dll for 32-bit Windows from Debian's xz-utils source package.
+# Usage: build-liblzma.sh OUTDIR
+# Leaves OUTDIR/liblzma.dll and OUTDIR/include/lzma.h (+ lzma/); a second run with
+# those in place does nothing.
+set -euo pipefail
+
+out=$(mkdir -p "$1" && cd "$1" && pwd)
+script_dir=$(cd "$(dirname "$0")" && pwd)
+stamp="$out/.built"
+
+if [ -f "$stamp" ] && [ "$stamp" -nt "$script_dir/build-liblzma.sh" ] && [ -f "$out/liblzma.dll" ]; then
+    exit 0
+fi
+
+src_root="$out/src"
+mkdir -p "$src_root"
+cd "$src_root"
+
+tarball=$(ls xz-utils_*.orig.tar.* 2>/dev/null | head -n 1 || true)
+if [ -z "$tarball" ]; then
+    # apt-get drops privileges to _apt for downloads; let it write here.
+    chmod 777 "$src_root" 2>/dev/null || true
+    apt-get source --download-only -qq xz-utils >/dev/null 2>"$src_root/apt-source.log" || {
+        cat "$src_root/apt-source.log" >&2
+        echo "build-liblzma: cannot fetch the xz-utils source package (was scripts/setup.sh run?)" >&2
+        exit 1
+    }
+    tarball=$(ls xz-utils_*.orig.tar.* | head -n 1)
+fi
+
+version=${tarball#xz-utils_}
+version=${version%.orig.tar.*}
+tree="$src_root/xz-$version"
+if [ ! -d "$tree" ]; then
+    tar -xf "$tarball"
+fi
+
+cd "$tree"
+if [ ! -f config.status ]; then
+    ./configure --host=i686-w64-mingw32 --disable-xz --disable-xzdec --disable-lzmadec \
+        --disable-lzmainfo --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
+        --disable-static --enable-threads=yes >configure.log 2>&1 || {
+        tail -n 30 configure.log >&2
+        exit 1
+    }
+fi
+make -C src/liblzma -j"$(nproc)" >make.log 2>&1 || {
+    tail -n 30 make.log >&2
+    exit 1
+}
+
+cp src/liblzma/.libs/liblzma-5.dll "$out/liblzma.dll"
+rm -rf "$out/include"
+mkdir -p "$out/include"
+cp -r src/liblzma/api/lzma.h src/liblzma/api/lzma "$out/include/"
+echo "$version" >"$out/version"
+cp COPYING "$out/COPYING.xz-utils" 2>/dev/null || true
+touch "$stamp"

@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# Generates the sample .xz files that the native tests and the fuzz seeds use,
+# with the system's xz, into OUTDIR, and writes two manifests there:
+#   expected.tsv  file, total unpacked size per `xz --robot --list` ("-" when
+#                 xz cannot list the file), what the sample exercises
+#   unlisted.tsv  for each file that xz cannot list: what opening it yields
+#                 (ok SIZE, too-short or malformed)
+# Usage: make-corpus.sh OUTDIR
+# Does nothing when OUTDIR/expected.tsv is newer than this script.
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+    echo "usage: $0 OUTDIR" >&2
+    exit 2
+fi
+out=$1
+self=$(readlink -f "$0")
+
+if [[ -f $out/expected.tsv && $out/expected.tsv -nt $self ]]; then
+    exit 0
+fi
+
+command -v xz >/dev/null || { echo "make-corpus.sh: xz not found" >&2; exit 1; }
+command -v gzip >/dev/null || { echo "make-corpus.sh: gzip not found" >&2; exit 1; }
+
+mkdir -p "$out"
+work=$(mktemp -d "$out/.work.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+final=$out
+# Everything is made aside and moved in at the end, so that a failed or
+# concurrent run never leaves a half-made set behind a current manifest.
+out=$work/samples
+mkdir "$out"
+
+manifest=$work/expected.tsv
+unlisted=$work/unlisted.tsv
+: >"$manifest"
+: >"$unlisted"
+
+# Deterministic text of N lines that compresses like prose-ish data.
+gen_text() {
+    seq 1 "$1" | awk '{ print "line " $1 " of the sample text, number " ($1 * 7919) % 100003 }'
+}
+
+# Overwrites bytes in place: patch_bytes FILE OFFSET HEXBYTE...
+patch_bytes() {
+    local file=$1 offset=$2
+    shift 2
+    local hex
+    hex=$(printf '\\x%s' "$@")
+    printf "$hex" | dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
+}
+
+# CRC-32 of stdin as four little-endian hex bytes; gzip's trailer stores
+# exactly this CRC, least significant byte first.
+crc32_le() {
+    gzip -c | tail -c 8 | head -c 4 | od -An -tx1 | tr -s ' \n' ' '
+}
+
+# Adds one line to the manifest: the size comes from xz itself, never from here.
+record() {
+    local name=$1 what=$2 size
+    if size=$(xz --robot --list "$out/$name" 2>/dev/null | awk -F'\t' '$1 == "totals" { print $5 }') &&
+        [[ -n $size ]]; then
+        :
+    else
+        size=-
+    fi
+    printf '%s\t%s\t%s\n' "$name" "$size" "$what" >>"$manifest"
+}
+
+# For a file xz cannot list: what opening it must give.
+expect_unlisted() {
+    printf '%s\t%s\t%s\n' "$1" "$2" "${3:--}" >>"$unlisted"
+}
+
+small=$work/small.txt
+medium=$work/medium.txt
+large=$work/large.txt
+printf 'Hello, world.\nA short text in a single small block.\n' >"$small"
+gen_text 8000 >"$medium"        # about 350 KB
+gen_text 80000 >"$large.3m"     # about 3.5 MB
+gen_text 900000 >"$large"       # about 40 MB
+
+# --- files xz writes on its own -------------------------------------------
+: | xz -T1 >"$out/good-empty.xz"
+record good-empty.xz "stream without blocks: the block-header slot holds the empty index"
+
+xz -T1 -c "$small" >"$out/good-small-text.xz"
+record good-small-text.xz "one small block; its header stores no sizes, the index decides"
+
+xz -T1 -c "$medium" >"$out/good-single-block.xz"
+record good-single-block.xz "single-threaded: one block of a few hundred KB, sizes only in the index"
+
+# The threaded encoder stores both sizes in every block header, so the first
+# header alone would report a single block's share.
+xz -T2 -1 -c "$large" >"$out/good-multiblock-t2.xz"
+record good-multiblock-t2.xz "threaded: many blocks, each header storing its sizes; the index sum must win"
+
+xz -T1 --block-size=1MiB -c "$large.3m" >"$out/good-blocksize-1mib.xz"
+record good-blocksize-1mib.xz "four 1 MiB blocks without sizes in their headers; multi-record index"
+
+xz -T1 -C none -c "$medium" >"$out/good-check-none.xz"
+record good-check-none.xz "no integrity check field after the block"
+xz -T1 -C crc32 -c "$medium" >"$out/good-check-crc32.xz"
+record good-check-crc32.xz "4-byte CRC32 check field"
+xz -T1 -C crc64 -c "$medium" >"$out/good-check-crc64.xz"
+record good-check-crc64.xz "8-byte CRC64 check field"
+xz -T1 -C sha256 -c "$medium" >"$out/good-check-sha256.xz"
+record good-check-sha256.xz "32-byte SHA-256 check field"
+
+xz -T1 -0 -c "$medium" >"$out/good-preset-0.xz"
+record good-preset-0.xz "preset 0"
+xz -T1 -9e -c "$medium" >"$out/good-preset-9e.xz"
+record good-preset-9e.xz "preset 9 extreme"
+
+xz -T1 --delta=dist=4 --x86 --lzma2=preset=1 -c "$medium" >"$out/good-filters-3.xz"
+record good-filters-3.xz "three filters: a longer block header with filter-count bits set"
+
+# --- several streams and stream padding -----------------------------------
+xz -T1 -c "$small" >"$work/s1.xz"
+xz -T1 -C crc32 -c "$medium" >"$work/s2.xz"
+xz -T2 -1 -c "$large.3m" >"$work/s3.xz"
+
+cat "$work/s1.xz" "$work/s2.xz" >"$out/good-concat-2.xz"
+record good-concat-2.xz "two concatenated streams: both indexes count"
+cat "$work/s1.xz" "$work/s2.xz" "$work/s1.xz" >"$out/good-concat-3.xz"
+record good-concat-3.xz "three concatenated streams: all indexes count"
+cat "$work/s3.xz" "$work/s1.xz" >"$out/good-concat-sizes-first.xz"
+record good-concat-sizes-first.xz "threaded stream (sizes in its headers) followed by another stream"
+cat "$out/good-empty.xz" "$work/s1.xz" "$out/good-empty.xz" >"$out/good-concat-empty.xz"
+record good-concat-empty.xz "empty streams around a small one"
+
+{ cat "$work/s1.xz"; head -c 4 /dev/zero; } >"$out/good-padded.xz"
+record good-padded.xz "4 bytes of stream padding after the only stream"
+{ cat "$work/s2.xz"; head -c 8 /dev/zero; } >"$out/good-padded-8.xz"
+record good-padded-8.xz "8 bytes of stream padding after the only stream"
+{ cat "$work/s1.xz"; head -c 4 /dev/zero; cat "$work/s2.xz"; head -c 8 /dev/zero; } >"$out/good-concat-padded.xz"
+record good-concat-padded.xz "stream padding between streams and after the last"
+
+# --- flags the probe accepts but the codec cannot check -------------------
+# Check IDs 0x02 and 0x03 are reserved 4-byte checks: relabelling a CRC32
+# stream keeps the container sound and listable, but nothing can verify the data.
+xz -T1 -C crc32 -c "$small" >"$out/unsupported-check-id-2.xz"
+f=$out/unsupported-check-id-2.xz
+len=$(stat -c %s "$f")
+patch_bytes "$f" 7 02
+# shellcheck disable=SC2046
+patch_bytes "$f" 8 $(printf '\x00\x02' | crc32_le)
+patch_bytes "$f" $((len - 3)) 02
+# shellcheck disable=SC2046
+patch_bytes "$f" $((len - 12)) $(tail -c 8 "$f" | head -c 6 | crc32_le)
+record unsupported-check-id-2.xz "reserved check ID 2 with valid CRCs: opens, cannot be verified"
+
+# --- damaged files --------------------------------------------------------
+big=$out/good-multiblock-t2.xz
+head -c $(($(stat -c %s "$big") / 2)) "$big" >"$out/bad-truncated.xz"
+record bad-truncated.xz "threaded file cut in the middle: no footer, the first header's size serves"
+first_block=$(xz --robot --list -vv "$big" | awk -F'\t' '$1 == "block" && $4 == 1 { print $8 }')
+expect_unlisted bad-truncated.xz ok "$first_block"
+
+one=$out/good-single-block.xz
+head -c $(($(stat -c %s "$one") / 2)) "$one" >"$out/bad-truncated-noheader-size.xz"
+record bad-truncated-noheader-size.xz "single-threaded file cut short: no size anywhere"
+expect_unlisted bad-truncated-noheader-size.xz malformed
+
+: >"$out/bad-empty-file.xz"
+record bad-empty-file.xz "zero bytes"
+expect_unlisted bad-empty-file.xz too-short
+
+head -c 11 "$work/s1.xz" >"$out/bad-short-11.xz"
+record bad-short-11.xz "one byte less than a stream header"
+expect_unlisted bad-short-11.xz too-short
+
+head -c 12 "$work/s1.xz" >"$out/bad-header-only.xz"
+record bad-header-only.xz "a valid stream header and nothing else"
+expect_unlisted bad-header-only.xz malformed
+
+cp "$work/s1.xz" "$out/bad-magic.xz"
+patch_bytes "$out/bad-magic.xz" 0 fe
+record bad-magic.xz "first magic byte wrong"
+expect_unlisted bad-magic.xz malformed
+
+cp "$work/s1.xz" "$out/bad-stream-flags-crc.xz"
+patch_bytes "$out/bad-stream-flags-crc.xz" 8 00
+record bad-stream-flags-crc.xz "stream flags do not match their CRC-32"
+expect_unlisted bad-stream-flags-crc.xz malformed
+
+cp "$work/s1.xz" "$out/bad-footer-crc.xz"
+f=$out/bad-footer-crc.xz
+patch_bytes "$f" $(($(stat -c %s "$f") - 12)) 00 00 00 00
+record bad-footer-crc.xz "footer CRC-32 wrong and no size in the block header"
+expect_unlisted bad-footer-crc.xz malformed
+
+{ cat "$work/s1.xz"; head -c 3 /dev/zero; } >"$out/bad-padding-3.xz"
+record bad-padding-3.xz "stream padding that is not a multiple of four"
+expect_unlisted bad-padding-3.xz malformed
+
+# Every sample that xz cannot list needs a stated outcome, and only those.
+awk -F'\t' 'NR == FNR { stated[$1] = 1; next }
+            $2 == "-" && !($1 in stated) { print "make-corpus.sh: no outcome for " $1 > "/dev/stderr"; bad = 1 }
+            $2 != "-" && ($1 in stated) { print "make-corpus.sh: xz lists " $1 > "/dev/stderr"; bad = 1 }
+            END { exit bad }' "$unlisted" "$manifest"
+
+# Samples from an earlier version of this script must not linger.
+rm -f "$final"/*.xz "$final/expected.tsv" "$final/unlisted.tsv"
+mv "$out"/*.xz "$final"/
+mv "$unlisted" "$final/unlisted.tsv"
+mv "$manifest" "$final/expected.tsv"

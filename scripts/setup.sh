@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Installs what building and testing the plug-in needs on a Debian 12 machine.
+# Safe to run again: when everything is present it prints nothing and returns fast.
+set -euo pipefail
+
+need_root() {
+    if [ "$(id -u)" != 0 ]; then
+        echo "setup: run as root (packages are missing: $*)" >&2
+        exit 1
+    fi
+}
+
+# Debian packages the build and the tests use.  wine32:i386 runs the 32-bit module.
+PACKAGES=(
+    g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
+    libz-mingw-w64-dev zlib1g-dev
+    wine wine32:i386
+    xvfb x11-apps imagemagick
+    googletest
+    cmake make ninja-build
+    clang libclang-rt-14-dev
+    xz-utils dpkg-dev
+    python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+updated=0
+apt_update() {
+    if [ "$updated" = 0 ]; then
+        apt-get update -qq >/dev/null
+        updated=1
+    fi
+}
+
+# wine32 lives in the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    need_root i386
+    dpkg --add-architecture i386
+fi
+
+# The codec is cross-built from Debian's own xz-utils sources, so source entries must be known.
+SRC_LIST=/etc/apt/sources.list.d/xzplugin-src.sources
+if [ ! -f "$SRC_LIST" ]; then
+    need_root deb-src
+    {
+        echo "Types: deb-src"
+        echo "URIs: http://deb.debian.org/debian"
+        echo "Suites: bookworm"
+        echo "Components: main"
+        echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+    } >"$SRC_LIST"
+    updated=0
+fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    need_root "${missing[@]}"
+    echo "setup: installing ${missing[*]}"
+    apt_update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# apt-get source needs the deb-src index; fetch it once after the entry was added.
+if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
+    need_root apt-update
+    apt_update
+fi
+
+# Wine's 32-bit half needs the kernel to run i386 programs. Where the kernel
+# was built without that, qemu's user-mode emulator runs them through
+# binfmt_misc instead (registration does not survive a reboot, so it is
+# checked every time).
+if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+    need_root binfmt
+    if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+        echo "setup: installing qemu-user-static (this kernel cannot run 32-bit programs)"
+        apt_update
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null
+    fi
+    if [ ! -f /proc/sys/fs/binfmt_misc/register ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if [ ! -f /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+            >/proc/sys/fs/binfmt_misc/register
+    fi
+    if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+        echo "setup: 32-bit programs still cannot run; Wine tests will fail" >&2
+        exit 1
+    fi
+fi

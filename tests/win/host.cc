@@ -1,0 +1,141 @@
+// Test-side host helpers.
+#include "tests/win/host.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace testhost {
+
+std::string ProgramDir()
+{
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+HMODULE Module()
+{
+    static HMODULE module = LoadLibraryA((ProgramDir() + "xz.ztx").c_str());
+    return module;
+}
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+static void RemoveTree(const std::string& dir)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            const std::string path = dir + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(h, &found));
+        FindClose(h);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+std::string ScratchDir(const std::string& tag)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string dir = std::string(temp) + "xzztx-" + std::to_string(GetCurrentProcessId()) + "-" + tag;
+    RemoveTree(dir);
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path)
+{
+    std::vector<uint8_t> bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return bytes;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
+        bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    return bytes;
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool SetLocalWriteTime(const std::string& path, int year, int month, int day, int hour,
+                       int minute, int second)
+{
+    SYSTEMTIME st = {};
+    st.wYear = static_cast<WORD>(year);
+    st.wMonth = static_cast<WORD>(month);
+    st.wDay = static_cast<WORD>(day);
+    st.wHour = static_cast<WORD>(hour);
+    st.wMinute = static_cast<WORD>(minute);
+    st.wSecond = static_cast<WORD>(second);
+    FILETIME local;
+    FILETIME utc;
+    if (!SystemTimeToFileTime(&st, &local) || !LocalFileTimeToFileTime(&local, &utc))
+        return false;
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL ok = SetFileTime(h, nullptr, nullptr, &utc);
+    CloseHandle(h);
+    return ok != 0;
+}
+
+std::string CorpusDir()
+{
+    const char* dir = std::getenv("XZ_CORPUS_DIR");
+    if (dir == nullptr || *dir == '\0')
+        return std::string();
+    std::string s(dir);
+    if (s[0] == '/') {
+        for (char& c : s)
+            if (c == '/')
+                c = '\\';
+        s = "Z:" + s;
+    }
+    return s;
+}
+
+int32_t Open(const std::string& path, int32_t* code)
+{
+    OpenArchiveRecord record = {path.c_str(), 0, kUnsetResult};
+    const int32_t handle = Export<OpenArchiveFn>("OpenArchive")(&record);
+    *code = record.open_result;
+    return handle;
+}
+
+int32_t OpenW(const std::wstring& path, int32_t* code)
+{
+    OpenArchiveRecord record = {path.c_str(), 0, kUnsetResult};
+    const int32_t handle = Export<OpenArchiveFn>("OpenArchiveW")(&record);
+    *code = record.open_result;
+    return handle;
+}
+
+int32_t Close(int32_t handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
+
+} // namespace testhost

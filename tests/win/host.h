@@ -1,0 +1,51 @@
+// Test-side host: loads xz.ztx from the test program's folder and binds its exports by name.
+#ifndef TESTS_WIN_HOST_H
+#define TESTS_WIN_HOST_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plugin/ztx_api.h"
+
+namespace testhost {
+
+// The folder of the running test program, with a trailing backslash.
+std::string ProgramDir();
+
+// The module, loaded once per test process, exactly as a host does.
+HMODULE Module();
+
+template <typename Fn>
+Fn Export(const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Module(), name)));
+}
+
+// A fresh empty folder for one test's files, inside the Wine temp folder.
+std::string ScratchDir(const std::string& tag);
+std::wstring Widen(const std::string& ascii);
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadBytes(const std::string& path);
+bool Exists(const std::string& path);
+
+// Sets a file's last-write time from a local calendar time.
+bool SetLocalWriteTime(const std::string& path, int year, int month, int day, int hour,
+                       int minute, int second);
+
+// The corpus folder made by scripts/make-corpus.sh, as a Windows path; empty if unset.
+std::string CorpusDir();
+
+// Opens through OpenArchive (ANSI); returns the handle, and the record's
+// result code through *code (left at `unset` on success).
+constexpr int32_t kUnsetResult = 0x5A5A5A5A;
+int32_t Open(const std::string& path, int32_t* code);
+int32_t OpenW(const std::wstring& path, int32_t* code);
+int32_t Close(int32_t handle);
+
+} // namespace testhost
+
+#endif

@@ -1,0 +1,29 @@
+// Hand-assembled .xz containers with correct CRC-32s, for tests of the probe through the module.
+#ifndef TESTS_WIN_XZ_SAMPLES_H
+#define TESTS_WIN_XZ_SAMPLES_H
+
+#include <cstdint>
+#include <vector>
+
+namespace samples {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Block {
+    uint64_t data_size;          // bytes of (fake) compressed data
+    uint64_t uncompressed_size;  // what the index records
+    bool sizes_in_header;        // the header stores both sizes, as multi-threaded xz writes
+};
+
+// The 32-byte stream without blocks.
+Bytes EmptyStream();
+
+// A stream of blocks with CRC-64 check fields; the block data is filler that
+// only the codec would reject.
+Bytes Stream(const std::vector<Block>& blocks);
+
+Bytes Concat(std::initializer_list<Bytes> parts);
+
+} // namespace samples
+
+#endif
