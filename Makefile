@@ -2,48 +2,45 @@
 SHELL := /bin/bash
 TOP := $(abspath .)
 BUILD := $(TOP)/build
-LIBLZMA := $(BUILD)/liblzma
-WIN := $(BUILD)/win
-NATIVE := $(BUILD)/native
 CORPUS := $(BUILD)/corpus
 FUZZ_SECONDS ?= 30
 
-.PHONY: all setup liblzma win native corpus test test-win test-native fuzz demo dist clean
+.PHONY: all setup win32 win64 native corpus test fuzz demo dist clean
 
-all: win native
+all: win32 win64 native
 
 setup:
 	@bash scripts/setup.sh
 
-liblzma: setup
-	@bash scripts/build-liblzma.sh $(LIBLZMA)
-
 corpus: setup
 	@bash scripts/make-corpus.sh $(CORPUS)
 
-win: liblzma
-	@cmake -S . -B $(WIN) -G Ninja --log-level=WARNING \
-	    -DCMAKE_TOOLCHAIN_FILE=$(TOP)/cmake/mingw-i686.cmake \
+# win32: the product (dist/). win64: the same sources for 64-bit Wine, which
+# runs the module tests where the kernel cannot run 32-bit programs.
+win32 win64: win%: setup
+	@bash scripts/build-liblzma.sh $(BUILD)/liblzma$* $(if $(filter 32,$*),i686,x86_64)-w64-mingw32
+	@cmake -S . -B $(BUILD)/win$* -G Ninja --log-level=WARNING \
+	    -DCMAKE_TOOLCHAIN_FILE=$(TOP)/cmake/mingw-$(if $(filter 32,$*),i686,x86_64).cmake \
 	    -DCMAKE_BUILD_TYPE=Release \
-	    -DLIBLZMA_DIR=$(LIBLZMA) -DXZ_CORPUS_DIR=$(CORPUS) >/dev/null
-	@cmake --build $(WIN)
+	    -DLIBLZMA_DIR=$(BUILD)/liblzma$* -DXZ_CORPUS_DIR=$(CORPUS) >/dev/null
+	@cmake --build $(BUILD)/win$*
 
 native: setup
-	@cmake -S . -B $(NATIVE) -G Ninja --log-level=WARNING \
+	@cmake -S . -B $(BUILD)/native -G Ninja --log-level=WARNING \
 	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	    -DCMAKE_BUILD_TYPE=Debug -DXZ_CORPUS_DIR=$(CORPUS) >/dev/null
-	@cmake --build $(NATIVE)
+	@cmake --build $(BUILD)/native
 
-test: win native corpus
+test: win32 win64 native corpus
 	@bash scripts/run-tests.sh $(FUZZ_SECONDS)
 
 fuzz: native corpus
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-demo: win
+demo: win32 win64
 	@bash scripts/demo.sh
 
-dist: win
+dist: win32
 
 clean:
 	rm -rf $(BUILD) dist

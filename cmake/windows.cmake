@@ -1,8 +1,22 @@
-# The 32-bit Windows module xz.ztx and its test programs, run under Wine through ctest.
+# The Windows module xz.ztx, the console host and the test programs, which ctest
+# runs under Wine. The product is the 32-bit build; a 64-bit build of the same
+# sources runs the same tests on machines whose kernel cannot run 32-bit Wine.
 set(LIBLZMA_DIR ${CMAKE_BINARY_DIR}/../liblzma CACHE PATH "cross-built liblzma (liblzma.dll, include/)")
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(XZ_PRODUCT_BUILD ON)
+    set(XZ_PE_MACHINE i386)
+else()
+    set(XZ_PRODUCT_BUILD OFF)
+    set(XZ_PE_MACHINE x86-64)
+endif()
 
 find_library(MINGW_ZLIB NAMES libz.a REQUIRED)
 find_path(MINGW_ZLIB_INCLUDE zlib.h REQUIRED)
+
+# Module, host and test programs side by side, as a host folder would hold them.
+set(XZ_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${XZ_BIN_DIR})
 
 set(WIN_WARNINGS -Wall -Wextra)
 
@@ -28,12 +42,25 @@ target_link_libraries(xz_ztx PRIVATE xzcore)
 target_compile_options(xz_ztx PRIVATE ${WIN_WARNINGS})
 target_link_options(xz_ztx PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -s)
 
-set(DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "where xz.ztx and liblzma.dll are put side by side")
-add_custom_command(TARGET xz_ztx POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${DIST_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:xz_ztx> ${DIST_DIR}/xz.ztx
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${LIBLZMA_DIR}/liblzma.dll ${DIST_DIR}/liblzma.dll
+add_custom_target(codec_library ALL
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${LIBLZMA_DIR}/liblzma.dll ${XZ_BIN_DIR}/liblzma.dll
     VERBATIM)
+
+# The command-line host.
+add_executable(ztxhost tools/ztxhost.cc)
+target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_options(ztxhost PRIVATE -static -s)
+
+if(XZ_PRODUCT_BUILD)
+    set(DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "where the finished plug-in is put")
+    add_custom_target(dist ALL
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${DIST_DIR}
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:xz_ztx> ${DIST_DIR}/xz.ztx
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${LIBLZMA_DIR}/liblzma.dll ${DIST_DIR}/liblzma.dll
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ztxhost> ${DIST_DIR}/ztxhost.exe
+        DEPENDS xz_ztx ztxhost
+        VERBATIM)
+endif()
 
 set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -41,12 +68,3 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_subdirectory(tests/win)
-
-# The command-line host, placed beside the module in dist/.
-add_executable(ztxhost tools/ztxhost.cc)
-target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_options(ztxhost PRIVATE -static -s)
-add_custom_command(TARGET ztxhost POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${DIST_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ztxhost> ${DIST_DIR}/ztxhost.exe
-    VERBATIM)

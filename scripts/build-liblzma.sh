@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Cross-builds liblzma.dll for 32-bit Windows from Debian's xz-utils source package.
-# Usage: build-liblzma.sh OUTDIR
+# Cross-builds liblzma.dll for Windows from Debian's xz-utils source package.
+# Usage: build-liblzma.sh OUTDIR [HOST]   (HOST: i686-w64-mingw32, the default, or x86_64-w64-mingw32)
 # Leaves OUTDIR/liblzma.dll and OUTDIR/include/lzma.h (+ lzma/); a second run with
 # those in place does nothing.
 set -euo pipefail
 
 out=$(mkdir -p "$1" && cd "$1" && pwd)
+host=${2:-i686-w64-mingw32}
 script_dir=$(cd "$(dirname "$0")" && pwd)
 stamp="$out/.built"
 
@@ -13,7 +14,8 @@ if [ -f "$stamp" ] && [ "$stamp" -nt "$script_dir/build-liblzma.sh" ] && [ -f "$
     exit 0
 fi
 
-src_root="$out/src"
+# The source package is fetched once and shared by the builds for each host.
+src_root="$(dirname "$out")/deps"
 mkdir -p "$src_root"
 cd "$src_root"
 
@@ -31,14 +33,15 @@ fi
 
 version=${tarball#xz-utils_}
 version=${version%.orig.tar.*}
-tree="$src_root/xz-$version"
+tree="$out/src/xz-$version"
 if [ ! -d "$tree" ]; then
-    tar -xf "$tarball"
+    mkdir -p "$out/src"
+    tar -xf "$tarball" -C "$out/src"
 fi
 
 cd "$tree"
 if [ ! -f config.status ]; then
-    ./configure --host=i686-w64-mingw32 --disable-xz --disable-xzdec --disable-lzmadec \
+    ./configure --host="$host" --disable-xz --disable-xzdec --disable-lzmadec \
         --disable-lzmainfo --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
         --disable-static --enable-threads=yes >configure.log 2>&1 || {
         tail -n 30 configure.log >&2

@@ -13,8 +13,9 @@ need_root() {
 # Debian packages the build and the tests use.  wine32:i386 runs the 32-bit module.
 PACKAGES=(
     g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     libz-mingw-w64-dev zlib1g-dev
-    wine wine32:i386
+    wine wine32:i386 wine64
     xvfb x11-apps imagemagick
     googletest
     cmake make ninja-build
@@ -71,26 +72,3 @@ if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
     apt_update
 fi
 
-# Wine's 32-bit half needs the kernel to run i386 programs. Where the kernel
-# was built without that, qemu's user-mode emulator runs them through
-# binfmt_misc instead (registration does not survive a reboot, so it is
-# checked every time).
-if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
-    need_root binfmt
-    if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
-        echo "setup: installing qemu-user-static (this kernel cannot run 32-bit programs)"
-        apt_update
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null
-    fi
-    if [ ! -f /proc/sys/fs/binfmt_misc/register ]; then
-        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    fi
-    if [ ! -f /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
-            >/proc/sys/fs/binfmt_misc/register
-    fi
-    if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
-        echo "setup: 32-bit programs still cannot run; Wine tests will fail" >&2
-        exit 1
-    fi
-fi

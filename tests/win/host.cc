@@ -105,19 +105,24 @@ bool SetLocalWriteTime(const std::string& path, int year, int month, int day, in
     return ok != 0;
 }
 
-std::string CorpusDir()
+std::string SourcePath(const std::string& unix_path)
 {
-    const char* dir = std::getenv("XZ_CORPUS_DIR");
-    if (dir == nullptr || *dir == '\0')
-        return std::string();
-    std::string s(dir);
-    if (s[0] == '/') {
+    std::string s = unix_path;
+    if (!s.empty() && s[0] == '/') {
         for (char& c : s)
             if (c == '/')
                 c = '\\';
         s = "Z:" + s;
     }
     return s;
+}
+
+std::string CorpusDir()
+{
+    const char* dir = std::getenv("XZ_CORPUS_DIR");
+    if (dir == nullptr || *dir == '\0')
+        return std::string();
+    return SourcePath(dir);
 }
 
 int32_t Open(const std::string& path, int32_t* code)

@@ -36,6 +36,9 @@ bool Exists(const std::string& path);
 bool SetLocalWriteTime(const std::string& path, int year, int month, int day, int hour,
                        int minute, int second);
 
+// A path of the source tree as the build saw it (Unix form) in Windows form.
+std::string SourcePath(const std::string& unix_path);
+
 // The corpus folder made by scripts/make-corpus.sh, as a Windows path; empty if unset.
 std::string CorpusDir();
 
