@@ -1,11 +1,12 @@
 # Native build of the core under AddressSanitizer and UBSan, with its tests and fuzz targets.
 find_package(ZLIB REQUIRED)
+find_package(LibLZMA REQUIRED)
 
 set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 add_library(xzcore STATIC ${XZ_CORE_SOURCES})
 target_include_directories(xzcore PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(xzcore PUBLIC ZLIB::ZLIB)
+target_link_libraries(xzcore PUBLIC ZLIB::ZLIB LibLZMA::LibLZMA)
 target_compile_options(xzcore PUBLIC ${SANITIZE_FLAGS} -g -Wall -Wextra)
 target_link_options(xzcore PUBLIC ${SANITIZE_FLAGS})
 

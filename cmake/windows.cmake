@@ -21,7 +21,7 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${XZ_BIN_DIR})
 set(WIN_WARNINGS -Wall -Wextra)
 
 add_library(xzcore STATIC ${XZ_CORE_SOURCES})
-target_include_directories(xzcore PUBLIC ${PROJECT_SOURCE_DIR} ${MINGW_ZLIB_INCLUDE})
+target_include_directories(xzcore PUBLIC ${PROJECT_SOURCE_DIR} ${MINGW_ZLIB_INCLUDE} ${LIBLZMA_DIR}/include)
 target_link_libraries(xzcore PUBLIC ${MINGW_ZLIB})
 target_compile_options(xzcore PRIVATE ${WIN_WARNINGS})
 
@@ -36,9 +36,13 @@ add_library(xz_ztx SHARED
     plugin/probe_codes.cc
     plugin/time_stamp.cc
     unpack/entry_header.cc
+    unpack/extract.cc
+    unpack/file_streams.cc
+    codec/codec_library.cc
 )
 set_target_properties(xz_ztx PROPERTIES OUTPUT_NAME xz PREFIX "" SUFFIX ".ztx")
 target_link_libraries(xz_ztx PRIVATE xzcore)
+target_include_directories(xz_ztx PRIVATE ${LIBLZMA_DIR}/include)
 target_compile_options(xz_ztx PRIVATE ${WIN_WARNINGS})
 target_link_options(xz_ztx PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -s)
 

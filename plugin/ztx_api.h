@@ -65,6 +65,13 @@ struct EntryHeaderExW {
     uint32_t entry_time;
 };
 
+// Operations of ProcessFile and ProcessFileW.
+enum : int32_t {
+    kSkip = 0,
+    kTest = 1,
+    kExtract = 2,
+};
+
 // Capability bits announced by GetPackerCaps.
 enum : int32_t {
     kCapNew = 0x01,
@@ -138,6 +145,10 @@ typedef int32_t(ZTX_CALL* GetBackgroundFlagsFn)(void);
 typedef int32_t(ZTX_CALL* ReadHeaderFn)(int32_t handle, EntryHeader* header);
 typedef int32_t(ZTX_CALL* ReadHeaderExFn)(int32_t handle, EntryHeaderEx* header);
 typedef int32_t(ZTX_CALL* ReadHeaderExWFn)(int32_t handle, EntryHeaderExW* header);
+typedef int32_t(ZTX_CALL* ProcessFileFn)(int32_t handle, int32_t operation, const char* dest_path,
+                                         const char* dest_name);
+typedef int32_t(ZTX_CALL* ProcessFileWFn)(int32_t handle, int32_t operation,
+                                          const wchar_t* dest_path, const wchar_t* dest_name);
 }
 
 #endif

@@ -5,6 +5,8 @@
 #                 xz cannot list the file), what the sample exercises
 #   unlisted.tsv  for each file that xz cannot list: what opening it yields
 #                 (ok SIZE, too-short or malformed)
+#   decoded.tsv   file, what `xz -dc` makes of it: "ok SIZE CRC32" (CRC-32 of
+#                 the decoded bytes, 8 hex digits) or "fail" when xz refuses it
 # Usage: make-corpus.sh OUTDIR
 # Does nothing when OUTDIR/expected.tsv is newer than this script.
 set -euo pipefail
@@ -202,8 +204,24 @@ awk -F'\t' 'NR == FNR { stated[$1] = 1; next }
             $2 != "-" && ($1 in stated) { print "make-corpus.sh: xz lists " $1 > "/dev/stderr"; bad = 1 }
             END { exit bad }' "$unlisted" "$manifest"
 
+# What extraction must produce, by the system's own decoder.
+decoded=$work/decoded.tsv
+for f in "$out"/*.xz; do
+    name=$(basename "$f")
+    if summary=$(xz -dc "$f" 2>/dev/null | python3 -c 'import sys, zlib
+n = 0; c = 0
+for block in iter(lambda: sys.stdin.buffer.read(1 << 20), b""):
+    n += len(block); c = zlib.crc32(block, c)
+print(n, "%08x" % c)'; exit "${PIPESTATUS[0]}"); then
+        printf '%s\tok %s\n' "$name" "$summary" >>"$decoded"
+    else
+        printf '%s\tfail\n' "$name" >>"$decoded"
+    fi
+done
+
 # Samples from an earlier version of this script must not linger.
-rm -f "$final"/*.xz "$final/expected.tsv" "$final/unlisted.tsv"
+rm -f "$final"/*.xz "$final/expected.tsv" "$final/unlisted.tsv" "$final/decoded.tsv"
 mv "$out"/*.xz "$final"/
+mv "$decoded" "$final/decoded.tsv"
 mv "$unlisted" "$final/unlisted.tsv"
 mv "$manifest" "$final/expected.tsv"

@@ -22,7 +22,7 @@ can_run_32bit() { /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; }
 # A wineserver kept alive for the whole run saves its start-up per program;
 # it is this prefix's own, and only it is stopped at the end.
 start_wineserver() {
-    "$top/scripts/wine-run.sh" "$@" cmd /c exit 0 >/dev/null 2>&1 || true
+    "$top/scripts/wine-up.sh" "$@"
     local prefix
     if [ "${1:-}" = "--64" ]; then prefix=${WINEPREFIX64:-$top/build/wineprefix64}; else prefix=${WINEPREFIX32:-$top/build/wineprefix32}; fi
     WINEPREFIX=$prefix wineserver -p 2>/dev/null || true

@@ -20,7 +20,7 @@ PACKAGES=(
     googletest
     cmake make ninja-build
     clang libclang-rt-14-dev
-    xz-utils dpkg-dev
+    xz-utils liblzma-dev dpkg-dev
     python3
 )
 

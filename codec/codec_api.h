@@ -1,0 +1,47 @@
+// The four liblzma entry points the plug-in uses, as a table the codec loops call through.
+#ifndef CODEC_CODEC_API_H
+#define CODEC_CODEC_API_H
+
+#include <cstdint>
+
+// Only liblzma's types are taken from its header; its functions are reached
+// through the pointers below, bound at run time.
+#ifndef LZMA_API_STATIC
+#define LZMA_API_STATIC
+#endif
+#include <lzma.h>
+
+// liblzma exports use the C calling convention, not the stdcall of the
+// plug-in's own exports.
+#if defined(_WIN32) && !defined(_WIN64)
+#define CODEC_CALL __cdecl
+#else
+#define CODEC_CALL
+#endif
+
+namespace codec {
+
+using StreamDecoderFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, uint64_t memlimit, uint32_t flags);
+using EasyEncoderFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, uint32_t preset, lzma_check check);
+using CodeFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, lzma_action action);
+using EndFn = void(CODEC_CALL*)(lzma_stream* strm);
+
+struct CodecApi {
+    StreamDecoderFn stream_decoder;
+    CodeFn code;
+    EndFn end;
+    EasyEncoderFn easy_encoder;
+};
+
+// Decoder set-up used for every test and extraction: no memory limit, an
+// unsupported integrity check reported as an error instead of skipped, and
+// every concatenated stream of the file decoded.
+constexpr uint64_t kNoMemoryLimit = UINT64_MAX;
+constexpr uint32_t kDecoderFlags = LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED;
+
+// Every step moves at most one chunk of this size.
+constexpr size_t kIoChunk = 4096;
+
+} // namespace codec
+
+#endif

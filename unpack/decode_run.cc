@@ -1,0 +1,106 @@
+// Chunked stream decoding with per-step progress and abort between chunks.
+#include "unpack/decode_run.h"
+
+#include <cstring>
+
+namespace unpack {
+
+using plugin::ResultCode;
+
+namespace {
+
+// The one mapping from a failing codec status to the host's code.
+ResultCode FromDecoderStatus(lzma_ret status)
+{
+    switch (status) {
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR:
+        return ResultCode::NoMemory;
+    case LZMA_BUF_ERROR:
+        return ResultCode::ReadError;
+    case LZMA_OK:
+    case LZMA_STREAM_END:
+    case LZMA_NO_CHECK:
+    case LZMA_UNSUPPORTED_CHECK:
+    case LZMA_GET_CHECK:
+    case LZMA_FORMAT_ERROR:
+    case LZMA_OPTIONS_ERROR:
+    case LZMA_DATA_ERROR:
+    case LZMA_PROG_ERROR:
+    case LZMA_SEEK_NEEDED:
+    case LZMA_RET_INTERNAL1:
+    case LZMA_RET_INTERNAL2:
+    case LZMA_RET_INTERNAL3:
+    case LZMA_RET_INTERNAL4:
+    case LZMA_RET_INTERNAL5:
+    case LZMA_RET_INTERNAL6:
+    case LZMA_RET_INTERNAL7:
+    case LZMA_RET_INTERNAL8:
+        return ResultCode::BadData;
+    }
+    return ResultCode::BadData;
+}
+
+} // namespace
+
+ResultCode DecodeRun(const codec::CodecApi& codec, ChunkSource& input, ChunkSink* sink,
+                     ProgressSink& progress)
+{
+    lzma_stream stream;
+    std::memset(&stream, 0, sizeof(stream));
+    if (codec.stream_decoder(&stream, codec::kNoMemoryLimit, codec::kDecoderFlags) != LZMA_OK)
+        return ResultCode::NoMemory;
+
+    uint8_t in[codec::kIoChunk];
+    uint8_t out[codec::kIoChunk];
+    ResultCode result = ResultCode::Ok;
+    bool stop = false;
+    bool abort = false;
+    bool stream_end = false;
+
+    // Stop and abort are honoured only between chunks: the steps of the
+    // current chunk still run while they fill the output buffer.
+    while (!stop && !abort) {
+        const ChunkRead chunk = input.Read(in, sizeof(in));
+        const bool last = chunk.end || chunk.error;
+        if (chunk.error)
+            result = ResultCode::ReadError;
+
+        stream.next_in = in;
+        stream.avail_in = chunk.count;
+        const lzma_action action = last ? LZMA_FINISH : LZMA_RUN;
+        do {
+            stream.next_out = out;
+            stream.avail_out = sizeof(out);
+            const lzma_ret status = codec.code(&stream, action);
+            if (status == LZMA_OK || status == LZMA_STREAM_END) {
+                stream_end = status == LZMA_STREAM_END;
+                const size_t produced = sizeof(out) - stream.avail_out;
+                if (sink != nullptr && produced > 0 && !sink->Write(out, produced)) {
+                    stop = true;
+                    result = ResultCode::WriteError;
+                }
+                if (!progress.Report(static_cast<int32_t>(produced))) {
+                    abort = true;
+                    result = ResultCode::Aborted;
+                }
+            } else {
+                // A failing step writes and reports nothing; the loop ends
+                // at once, since the codec will not recover within the run.
+                stop = true;
+                result = FromDecoderStatus(status);
+                break;
+            }
+        } while (stream.avail_out == 0);
+
+        if (last)
+            break;
+    }
+    codec.end(&stream);
+
+    if (result == ResultCode::Ok && !stream_end)
+        result = ResultCode::BadData;
+    return result;
+}
+
+} // namespace unpack

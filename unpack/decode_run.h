@@ -1,0 +1,21 @@
+// The decompression loop behind test and extraction.
+#ifndef UNPACK_DECODE_RUN_H
+#define UNPACK_DECODE_RUN_H
+
+#include "codec/codec_api.h"
+#include "plugin/result_code.h"
+#include "unpack/chunk_io.h"
+
+namespace unpack {
+
+// Decodes all of input in 4096-byte chunks, writes the output to sink (none
+// for a test) and reports every codec step to progress. Success needs the
+// codec's own end-of-stream: a file cut short is data the codec never saw
+// end, not a smaller entry. Results: 0, 11, 12, 18, 19 or 21; the event met
+// last decides.
+plugin::ResultCode DecodeRun(const codec::CodecApi& codec, ChunkSource& input, ChunkSink* sink,
+                             ProgressSink& progress);
+
+} // namespace unpack
+
+#endif

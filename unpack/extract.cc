@@ -1,0 +1,121 @@
+// ProcessFile and ProcessFileW: skip, test or extract the one entry.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "codec/codec_library.h"
+#include "plugin/archive_table.h"
+#include "plugin/exports.h"
+#include "plugin/result_code.h"
+#include "unpack/decode_run.h"
+#include "unpack/file_streams.h"
+
+namespace {
+
+using plugin::ArchiveHandle;
+using plugin::ArchiveSlot;
+using plugin::ResultCode;
+
+const char* SlotName(const ArchiveSlot& slot, const char*) { return slot.archive_name; }
+const wchar_t* SlotName(const ArchiveSlot& slot, const wchar_t*) { return slot.archive_name_w; }
+
+// The opening report goes to the callback of the call's own form.
+bool ReportStart(const ArchiveSlot& slot, const char* name)
+{
+    return slot.process_data_proc == nullptr || slot.process_data_proc(name, 0) != 0;
+}
+
+bool ReportStart(const ArchiveSlot& slot, const wchar_t* name)
+{
+    return slot.process_data_proc_w == nullptr || slot.process_data_proc_w(name, 0) != 0;
+}
+
+void Delete(const char* path) { DeleteFileA(path); }
+void Delete(const wchar_t* path) { DeleteFileW(path); }
+
+// Every step reports to the ANSI callback, in both forms, read anew each
+// time so that a host may swap it during a long run.
+class SlotProgress final : public unpack::ProgressSink {
+public:
+    explicit SlotProgress(const ArchiveSlot& slot) : slot_(slot) {}
+    bool Report(int32_t bytes) override
+    {
+        const ProcessDataProc proc = slot_.process_data_proc;
+        return proc == nullptr || proc(nullptr, bytes) != 0;
+    }
+
+private:
+    const ArchiveSlot& slot_;
+};
+
+template <typename Char>
+ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* target)
+{
+    if (!plugin::IsValidHandle(handle))
+        return ResultCode::ReadError;
+    if (operation == kSkip)
+        return ResultCode::Ok;
+    if (!plugin::SlotInUse(handle))
+        return ResultCode::ReadError;
+    const ArchiveSlot& slot = plugin::SlotOf(handle);
+    const Char* archive = SlotName(slot, target);
+    // A slot opened in the other name form holds no name in this one.
+    if (archive[0] == 0)
+        return ResultCode::ReadError;
+    if ((operation == kExtract && target == nullptr) || (operation != kTest && operation != kExtract))
+        return ResultCode::ReadError;
+    if (codec::LoadCodecLibrary() == 0)
+        return ResultCode::ReadError;
+
+    if (!ReportStart(slot, target != nullptr ? target : archive))
+        return ResultCode::Aborted;
+
+    // The archive is opened first so that a vanished archive leaves no
+    // empty output file behind.
+    FILE* in = unpack::OpenStream(archive, false);
+    if (in == nullptr)
+        return ResultCode::OpenError;
+    FILE* out = nullptr;
+    if (operation == kExtract) {
+        out = unpack::OpenStream(target, true);
+        if (out == nullptr) {
+            std::fclose(in);
+            return ResultCode::CreateError;
+        }
+    }
+
+    unpack::FileSource source(in);
+    unpack::FileSink sink(out);
+    SlotProgress progress(slot);
+    ResultCode result =
+        unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &sink : nullptr, progress);
+
+    std::fclose(in);
+    // Closing flushes the stream's last buffer; a failure there is a lost write.
+    if (out != nullptr && std::fclose(out) != 0 && result == ResultCode::Ok)
+        result = ResultCode::WriteError;
+
+    if (result != ResultCode::Ok && operation == kExtract)
+        Delete(target);
+    return result;
+}
+
+} // namespace
+
+// Results: 0; 11 codec could not start or ran out of memory; 12 corrupt,
+// truncated or unsupported data; 15 archive cannot be opened; 16 target
+// cannot be created; 18 bad handle or slot, slot opened in the other form,
+// bad operation, extract without target, codec unavailable, read error;
+// 19 write error; 21 aborted by the host. A failed extraction leaves no file.
+extern "C" ZTX_EXPORT int32_t ZTX_CALL ProcessFile(ArchiveHandle handle, int32_t operation,
+                                                   const char* /*dest_path*/, const char* target)
+{
+    return plugin::ToHost(ExtractOrTest(handle, operation, target));
+}
+
+extern "C" ZTX_EXPORT int32_t ZTX_CALL ProcessFileW(ArchiveHandle handle, int32_t operation,
+                                                    const wchar_t* /*dest_path*/,
+                                                    const wchar_t* target)
+{
+    return plugin::ToHost(ExtractOrTest(handle, operation, target));
+}

@@ -1,0 +1,36 @@
+// Runtime file streams as codec-loop sources and sinks, with large buffers so that 4096-byte
+// steps do not each become a system call.
+#ifndef UNPACK_FILE_STREAMS_H
+#define UNPACK_FILE_STREAMS_H
+
+#include <cstdio>
+
+#include "unpack/chunk_io.h"
+
+namespace unpack {
+
+// Opens with the runtime's buffered streams in binary mode; null on failure.
+FILE* OpenStream(const char* path, bool write);
+FILE* OpenStream(const wchar_t* path, bool write);
+
+class FileSource final : public ChunkSource {
+public:
+    explicit FileSource(FILE* file) : file_(file) {}
+    ChunkRead Read(uint8_t* buf, size_t capacity) override;
+
+private:
+    FILE* file_;
+};
+
+class FileSink final : public ChunkSink {
+public:
+    explicit FileSink(FILE* file) : file_(file) {}
+    bool Write(const uint8_t* bytes, size_t count) override;
+
+private:
+    FILE* file_;
+};
+
+} // namespace unpack
+
+#endif
