@@ -37,8 +37,11 @@ add_library(xz_ztx SHARED
     plugin/time_stamp.cc
     unpack/entry_header.cc
     unpack/extract.cc
-    unpack/file_streams.cc
+    codec/file_streams.cc
     codec/codec_library.cc
+    pack/mem_pack.cc
+    pack/pack_files.cc
+    settings/settings_store.cc
 )
 set_target_properties(xz_ztx PROPERTIES OUTPUT_NAME xz PREFIX "" SUFFIX ".ztx")
 target_link_libraries(xz_ztx PRIVATE xzcore)

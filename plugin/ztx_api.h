@@ -72,6 +72,18 @@ enum : int32_t {
     kExtract = 2,
 };
 
+// The host's record for PackSetDefaultParams: the default INI path follows
+// three words of the host's own.
+struct DefaultParamsRecord {
+    int32_t size;
+    uint32_t plugin_interface_version_low;
+    uint32_t plugin_interface_version_high;
+    char default_ini_name[260];
+};
+
+// Flag of PackFiles: delete the source file after a successful pack.
+enum : int32_t { kPackMoveFiles = 1 };
+
 // Capability bits announced by GetPackerCaps.
 enum : int32_t {
     kCapNew = 0x01,
@@ -119,6 +131,8 @@ static_assert(offsetof(EntryHeaderEx, host_os_and_crc) == 2068, "EntryHeaderEx l
 static_assert(offsetof(EntryHeaderEx, entry_time) == 2076, "EntryHeaderEx layout");
 static_assert(sizeof(EntryHeaderEx) == 2080, "EntryHeaderEx layout");
 
+static_assert(offsetof(DefaultParamsRecord, default_ini_name) == 12, "DefaultParamsRecord layout");
+
 static_assert(sizeof(wchar_t) == 2, "UTF-16 names");
 static_assert(offsetof(EntryHeaderExW, archive_name) == 0, "EntryHeaderExW layout");
 static_assert(offsetof(EntryHeaderExW, entry_name) == 2048, "EntryHeaderExW layout");
@@ -145,6 +159,19 @@ typedef int32_t(ZTX_CALL* GetBackgroundFlagsFn)(void);
 typedef int32_t(ZTX_CALL* ReadHeaderFn)(int32_t handle, EntryHeader* header);
 typedef int32_t(ZTX_CALL* ReadHeaderExFn)(int32_t handle, EntryHeaderEx* header);
 typedef int32_t(ZTX_CALL* ReadHeaderExWFn)(int32_t handle, EntryHeaderExW* header);
+typedef int32_t(ZTX_CALL* PackFilesFn)(const char* target, const char* sub_path,
+                                       const char* source_dir, const char* add_list, int32_t flags);
+typedef int32_t(ZTX_CALL* PackFilesWFn)(const wchar_t* target, const wchar_t* sub_path,
+                                        const wchar_t* source_dir, const wchar_t* add_list,
+                                        int32_t flags);
+typedef int32_t(ZTX_CALL* DeleteFilesFn)(const char* target, const char* delete_list);
+typedef int32_t(ZTX_CALL* DeleteFilesWFn)(const wchar_t* target, const wchar_t* delete_list);
+typedef intptr_t(ZTX_CALL* StartMemPackFn)(int32_t options, const char* file_name);
+typedef int32_t(ZTX_CALL* PackToMemFn)(intptr_t handle, const uint8_t* input, int32_t input_length,
+                                       int32_t* taken, uint8_t* output, int32_t output_length,
+                                       int32_t* written, int32_t* reserved);
+typedef int32_t(ZTX_CALL* DoneMemPackFn)(intptr_t handle);
+typedef void(ZTX_CALL* PackSetDefaultParamsFn)(const void* record);
 typedef int32_t(ZTX_CALL* ProcessFileFn)(int32_t handle, int32_t operation, const char* dest_path,
                                          const char* dest_name);
 typedef int32_t(ZTX_CALL* ProcessFileWFn)(int32_t handle, int32_t operation,

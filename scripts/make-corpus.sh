@@ -204,6 +204,14 @@ awk -F'\t' 'NR == FNR { stated[$1] = 1; next }
             $2 != "-" && ($1 in stated) { print "make-corpus.sh: xz lists " $1 > "/dev/stderr"; bad = 1 }
             END { exit bad }' "$unlisted" "$manifest"
 
+# Packing references: what the system's xz writes at the plug-in's default
+# settings (rate 6, extreme, CRC-64, one thread) for a text and for nothing.
+gen_text 60000 >"$work/pack-source.txt"
+: >"$work/pack-empty.txt"
+for f in pack-source.txt pack-empty.txt; do
+    xz -6e -T1 --check=crc64 -c "$work/$f" >"$work/$f.ref"
+done
+
 # What extraction must produce, by the system's own decoder.
 decoded=$work/decoded.tsv
 for f in "$out"/*.xz; do
@@ -223,5 +231,7 @@ done
 rm -f "$final"/*.xz "$final/expected.tsv" "$final/unlisted.tsv" "$final/decoded.tsv"
 mv "$out"/*.xz "$final"/
 mv "$decoded" "$final/decoded.tsv"
+rm -f "$final"/pack-*
+mv "$work"/pack-* "$final"/
 mv "$unlisted" "$final/unlisted.tsv"
 mv "$manifest" "$final/expected.tsv"

@@ -43,8 +43,8 @@ ResultCode FromDecoderStatus(lzma_ret status)
 
 } // namespace
 
-ResultCode DecodeRun(const codec::CodecApi& codec, ChunkSource& input, ChunkSink* sink,
-                     ProgressSink& progress)
+ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input, codec::ChunkSink* sink,
+                     codec::ProgressSink& progress)
 {
     lzma_stream stream;
     std::memset(&stream, 0, sizeof(stream));
@@ -61,7 +61,7 @@ ResultCode DecodeRun(const codec::CodecApi& codec, ChunkSource& input, ChunkSink
     // Stop and abort are honoured only between chunks: the steps of the
     // current chunk still run while they fill the output buffer.
     while (!stop && !abort) {
-        const ChunkRead chunk = input.Read(in, sizeof(in));
+        const codec::ChunkRead chunk = input.Read(in, sizeof(in));
         const bool last = chunk.end || chunk.error;
         if (chunk.error)
             result = ResultCode::ReadError;

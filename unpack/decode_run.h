@@ -4,7 +4,7 @@
 
 #include "codec/codec_api.h"
 #include "plugin/result_code.h"
-#include "unpack/chunk_io.h"
+#include "codec/chunk_io.h"
 
 namespace unpack {
 
@@ -13,8 +13,8 @@ namespace unpack {
 // codec's own end-of-stream: a file cut short is data the codec never saw
 // end, not a smaller entry. Results: 0, 11, 12, 18, 19 or 21; the event met
 // last decides.
-plugin::ResultCode DecodeRun(const codec::CodecApi& codec, ChunkSource& input, ChunkSink* sink,
-                             ProgressSink& progress);
+plugin::ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input,
+                             codec::ChunkSink* sink, codec::ProgressSink& progress);
 
 } // namespace unpack
 

@@ -8,7 +8,7 @@
 #include "plugin/exports.h"
 #include "plugin/result_code.h"
 #include "unpack/decode_run.h"
-#include "unpack/file_streams.h"
+#include "codec/file_streams.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ void Delete(const wchar_t* path) { DeleteFileW(path); }
 
 // Every step reports to the ANSI callback, in both forms, read anew each
 // time so that a host may swap it during a long run.
-class SlotProgress final : public unpack::ProgressSink {
+class SlotProgress final : public codec::ProgressSink {
 public:
     explicit SlotProgress(const ArchiveSlot& slot) : slot_(slot) {}
     bool Report(int32_t bytes) override
@@ -72,20 +72,20 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
 
     // The archive is opened first so that a vanished archive leaves no
     // empty output file behind.
-    FILE* in = unpack::OpenStream(archive, false);
+    FILE* in = codec::OpenStream(archive, false);
     if (in == nullptr)
         return ResultCode::OpenError;
     FILE* out = nullptr;
     if (operation == kExtract) {
-        out = unpack::OpenStream(target, true);
+        out = codec::OpenStream(target, true);
         if (out == nullptr) {
             std::fclose(in);
             return ResultCode::CreateError;
         }
     }
 
-    unpack::FileSource source(in);
-    unpack::FileSink sink(out);
+    codec::FileSource source(in);
+    codec::FileSink sink(out);
     SlotProgress progress(slot);
     ResultCode result =
         unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &sink : nullptr, progress);

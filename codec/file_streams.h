@@ -1,13 +1,13 @@
 // Runtime file streams as codec-loop sources and sinks, with large buffers so that 4096-byte
 // steps do not each become a system call.
-#ifndef UNPACK_FILE_STREAMS_H
-#define UNPACK_FILE_STREAMS_H
+#ifndef CODEC_FILE_STREAMS_H
+#define CODEC_FILE_STREAMS_H
 
 #include <cstdio>
 
-#include "unpack/chunk_io.h"
+#include "codec/chunk_io.h"
 
-namespace unpack {
+namespace codec {
 
 // Opens with the runtime's buffered streams in binary mode; null on failure.
 FILE* OpenStream(const char* path, bool write);
@@ -31,6 +31,6 @@ private:
     FILE* file_;
 };
 
-} // namespace unpack
+} // namespace codec
 
 #endif

@@ -1,9 +1,9 @@
 // Buffered file streams for the codec loops.
-#include "unpack/file_streams.h"
+#include "codec/file_streams.h"
 
 #include <cwchar>
 
-namespace unpack {
+namespace codec {
 
 namespace {
 // The runtime's default 4 KiB buffer would turn every chunk into a system
@@ -39,4 +39,4 @@ bool FileSink::Write(const uint8_t* bytes, size_t count)
     return std::fwrite(bytes, 1, count, file_) == count && std::ferror(file_) == 0;
 }
 
-} // namespace unpack
+} // namespace codec

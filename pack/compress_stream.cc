@@ -1,0 +1,66 @@
+// Chunked stream encoding with one progress report per chunk read.
+#include "pack/compress_stream.h"
+
+#include <cstring>
+
+namespace pack {
+
+using plugin::ResultCode;
+
+ResultCode CompressStream(const codec::CodecApi& codec, codec::ChunkSource& source,
+                          codec::ChunkSink& target, codec::ProgressSink& progress, uint32_t preset)
+{
+    lzma_stream stream;
+    std::memset(&stream, 0, sizeof(stream));
+    if (codec.easy_encoder(&stream, preset, LZMA_CHECK_CRC64) != LZMA_OK)
+        return ResultCode::NoMemory;
+
+    uint8_t in[codec::kIoChunk];
+    uint8_t out[codec::kIoChunk];
+    ResultCode result = ResultCode::Ok;
+    bool stop = false;
+    bool stream_end = false;
+
+    while (!stop) {
+        const codec::ChunkRead chunk = source.Read(in, sizeof(in));
+        const bool last = chunk.end || chunk.error;
+        if (chunk.error)
+            result = ResultCode::ReadError;
+
+        stream.next_in = in;
+        stream.avail_in = chunk.count;
+        const lzma_action action = last ? LZMA_FINISH : LZMA_RUN;
+        do {
+            stream.next_out = out;
+            stream.avail_out = sizeof(out);
+            const lzma_ret status = codec.code(&stream, action);
+            if (status != LZMA_OK && status != LZMA_STREAM_END) {
+                result = ResultCode::BadData;
+                stop = true;
+                break;
+            }
+            stream_end = status == LZMA_STREAM_END;
+            const size_t produced = sizeof(out) - stream.avail_out;
+            if (produced > 0 && !target.Write(out, produced)) {
+                result = ResultCode::WriteError;
+                stop = true;
+            }
+        } while (stream.avail_out == 0);
+
+        if (!progress.Report(static_cast<int32_t>(chunk.count))) {
+            result = ResultCode::Aborted;
+            break;
+        }
+        if (last)
+            break;
+    }
+    codec.end(&stream);
+
+    // An encoder that never finished its stream wrote a file no decoder
+    // accepts; that is not a packed archive.
+    if (result == ResultCode::Ok && !stream_end)
+        result = ResultCode::BadData;
+    return result;
+}
+
+} // namespace pack

@@ -1,0 +1,23 @@
+// The compression loop behind file packing.
+#ifndef PACK_COMPRESS_STREAM_H
+#define PACK_COMPRESS_STREAM_H
+
+#include <cstdint>
+
+#include "codec/chunk_io.h"
+#include "codec/codec_api.h"
+#include "plugin/result_code.h"
+
+namespace pack {
+
+// Encodes all of source into target with the easy encoder at preset and a
+// CRC-64 check, in 4096-byte chunks, reporting each chunk read (also a
+// final one of 0 bytes) to progress. Results: 0, 11, 12, 18, 19 or 21; the
+// event met last decides, and an abort ends the run at once.
+plugin::ResultCode CompressStream(const codec::CodecApi& codec, codec::ChunkSource& source,
+                                  codec::ChunkSink& target, codec::ProgressSink& progress,
+                                  uint32_t preset);
+
+} // namespace pack
+
+#endif

@@ -1,0 +1,29 @@
+// Clamping of the stored compression rate; the two packing paths differ only for negative values.
+#include "settings/pack_settings.h"
+
+namespace settings {
+
+int32_t ClampRateSigned(int32_t stored)
+{
+    if (stored < kMinRate)
+        return kMinRate;
+    if (stored > kMaxRate)
+        return kMaxRate;
+    return stored;
+}
+
+int32_t ClampRateUnsigned(uint32_t stored)
+{
+    if (stored == 0)
+        return kMinRate;
+    if (stored > static_cast<uint32_t>(kMaxRate))
+        return kMaxRate;
+    return static_cast<int32_t>(stored);
+}
+
+uint32_t Preset(const PackSettings& s)
+{
+    return static_cast<uint32_t>(s.rate) | (s.extreme ? kPresetExtreme : 0u);
+}
+
+} // namespace settings

@@ -1,0 +1,37 @@
+// Compression rate and extreme mode as stored in the host's INI file, and how packing reads them.
+#ifndef SETTINGS_PACK_SETTINGS_H
+#define SETTINGS_PACK_SETTINGS_H
+
+#include <cstdint>
+
+namespace settings {
+
+// Section and keys of the host's plug-in INI file, with their defaults.
+constexpr char kSection[] = "xz";
+constexpr char kRateKey[] = "CompressionRate";
+constexpr char kExtremeKey[] = "Extreme";
+constexpr int32_t kDefaultRate = 6;
+constexpr int32_t kDefaultExtreme = 1;
+constexpr char kDefaultSettingsFile[] = "ztplugin.ini";
+
+constexpr int32_t kMinRate = 1;
+constexpr int32_t kMaxRate = 9;
+// liblzma's LZMA_PRESET_EXTREME.
+constexpr uint32_t kPresetExtreme = 0x80000000u;
+
+struct PackSettings {
+    int32_t rate; // 1 to 9
+    bool extreme;
+};
+
+// File packing takes the stored rate as signed: 0 or less gives 1.
+int32_t ClampRateSigned(int32_t stored);
+// Memory packing takes it as unsigned, so a negative value gives 9.
+int32_t ClampRateUnsigned(uint32_t stored);
+
+// The encoder preset for a rate and the extreme flag.
+uint32_t Preset(const PackSettings& s);
+
+} // namespace settings
+
+#endif

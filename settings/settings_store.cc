@@ -1,0 +1,64 @@
+// The settings file name under a reader-writer lock, and the profile calls on it.
+#include "settings/settings_store.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "plugin/exports.h"
+#include "settings/pack_settings.h"
+
+namespace settings {
+
+namespace {
+
+char g_file_name[kSettingsPathCapacity] = "ztplugin.ini";
+// The host may hand over a new path while a packing thread reads the old
+// one; readers copy it out under the lock.
+SRWLOCK g_name_lock = SRWLOCK_INIT;
+
+// Offset of the default INI path in the host's record, behind three words
+// this plug-in does not use.
+constexpr size_t kDefaultIniPathOffset = 12;
+
+} // namespace
+
+void SettingsFileName(char* out)
+{
+    AcquireSRWLockShared(&g_name_lock);
+    std::memcpy(out, g_file_name, kSettingsPathCapacity);
+    ReleaseSRWLockShared(&g_name_lock);
+}
+
+StoredSettings ReadStoredSettings()
+{
+    char file[kSettingsPathCapacity];
+    SettingsFileName(file);
+    StoredSettings s;
+    s.rate = static_cast<int32_t>(GetPrivateProfileIntA(kSection, kRateKey, kDefaultRate, file));
+    s.extreme = static_cast<int32_t>(GetPrivateProfileIntA(kSection, kExtremeKey, kDefaultExtreme, file));
+    return s;
+}
+
+void WriteStoredSettings(const char* rate_text, const char* extreme_text)
+{
+    char file[kSettingsPathCapacity];
+    SettingsFileName(file);
+    WritePrivateProfileStringA(kSection, kRateKey, rate_text, file);
+    WritePrivateProfileStringA(kSection, kExtremeKey, extreme_text, file);
+}
+
+} // namespace settings
+
+// The host's INI path, cut to 259 characters if longer.
+extern "C" ZTX_EXPORT void ZTX_CALL PackSetDefaultParams(const void* record)
+{
+    if (record == nullptr)
+        return;
+    const char* path = static_cast<const char*>(record) + settings::kDefaultIniPathOffset;
+    const size_t length = strnlen(path, settings::kSettingsPathCapacity - 1);
+    AcquireSRWLockExclusive(&settings::g_name_lock);
+    std::memcpy(settings::g_file_name, path, length);
+    settings::g_file_name[length] = '\0';
+    ReleaseSRWLockExclusive(&settings::g_name_lock);
+}

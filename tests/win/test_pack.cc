@@ -1,0 +1,383 @@
+// Packing through PackFiles/PackFilesW, deletion, and memory packing: the encoder's exact stream,
+// the order of checks, the backup of a rewritten archive and its restore on every failure.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/win/host.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testhost::Export;
+using testhost::Exists;
+using testhost::ReadBytes;
+using testhost::Widen;
+using testhost::WriteBytes;
+
+std::vector<int32_t> g_counts;
+int g_abort_at = -1;
+
+int32_t __stdcall Progress(const char* name, int32_t count)
+{
+    EXPECT_EQ(name, nullptr);
+    g_counts.push_back(count);
+    return static_cast<int>(g_counts.size()) - 1 == g_abort_at ? 0 : 1;
+}
+
+int32_t __stdcall WideProgress(const wchar_t*, int32_t)
+{
+    ADD_FAILURE() << "packing must never report to the UTF-16 callback";
+    return 1;
+}
+
+// The same liblzma the module binds, its easy encoder given all input at
+// once. (The one-call buffer encoder would differ: it stores the block's
+// sizes in its header, which a streaming encoder cannot know.)
+Bytes Reference(const Bytes& data, uint32_t preset)
+{
+    static HMODULE lzma = LoadLibraryA((testhost::ProgramDir() + "liblzma.dll").c_str());
+    struct Stream {
+        const uint8_t* next_in;
+        size_t avail_in;
+        uint64_t total_in;
+        uint8_t* next_out;
+        size_t avail_out;
+        uint64_t total_out;
+        void* rest[16];
+    } strm = {};
+    using Easy = int(__cdecl*)(Stream*, uint32_t, int);
+    using Code = int(__cdecl*)(Stream*, int);
+    using End = void(__cdecl*)(Stream*);
+    auto easy = reinterpret_cast<Easy>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_encoder")));
+    auto code = reinterpret_cast<Code>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_code")));
+    auto end = reinterpret_cast<End>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_end")));
+    EXPECT_EQ(easy(&strm, preset, 4), 0);
+    Bytes out(data.size() + data.size() / 2 + 4096);
+    strm.next_in = data.data();
+    strm.avail_in = data.size();
+    strm.next_out = out.data();
+    strm.avail_out = out.size();
+    EXPECT_EQ(code(&strm, 3 /* finish */), 1);
+    out.resize(out.size() - strm.avail_out);
+    end(&strm);
+    return out;
+}
+
+Bytes Text(size_t size)
+{
+    Bytes b;
+    for (size_t i = 0; b.size() < size; ++i) {
+        const std::string line = "row " + std::to_string(i * 2654435761u % 1000003) + " packed text\n";
+        b.insert(b.end(), line.begin(), line.end());
+    }
+    b.resize(size);
+    return b;
+}
+
+constexpr uint32_t kExtreme = 0x80000000u;
+
+class PackTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        g_counts.clear();
+        g_abort_at = -1;
+        // A settings file of our own that does not exist yet: the defaults.
+        UseSettings(dir_ + "\\settings.ini");
+        Export<SetProcessDataProcFn>("SetProcessDataProc")(-1, Progress);
+        Export<SetProcessDataProcWFn>("SetProcessDataProcW")(-1, WideProgress);
+    }
+    void TearDown() override
+    {
+        Export<SetProcessDataProcFn>("SetProcessDataProc")(-1, nullptr);
+        Export<SetProcessDataProcWFn>("SetProcessDataProcW")(-1, nullptr);
+    }
+    void UseSettings(const std::string& ini)
+    {
+        ini_ = ini;
+        DefaultParamsRecord record = {};
+        record.size = sizeof(record);
+        lstrcpynA(record.default_ini_name, ini.c_str(), sizeof(record.default_ini_name));
+        Export<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+    }
+    void Store(const char* rate, const char* extreme)
+    {
+        if (rate != nullptr)
+            WritePrivateProfileStringA("xz", "CompressionRate", rate, ini_.c_str());
+        if (extreme != nullptr)
+            WritePrivateProfileStringA("xz", "Extreme", extreme, ini_.c_str());
+    }
+    std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
+    int32_t Pack(const std::string& target, const std::string& name, int32_t flags = 0)
+    {
+        const std::string list = name + std::string(1, '\0');
+        return Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
+                                                list.c_str(), flags);
+    }
+    int32_t PackW(const std::wstring& target, const std::wstring& name)
+    {
+        const std::wstring list = name + std::wstring(1, L'\0');
+        return Export<PackFilesWFn>("PackFilesW")(target.c_str(), nullptr, Widen(dir_ + "\\").c_str(),
+                                                  list.c_str(), 0);
+    }
+    std::string dir_;
+    std::string ini_;
+};
+
+TEST_F(PackTest, DefaultOutputEqualsXz6eSingleThreaded)
+{
+    const std::string corpus = testhost::CorpusDir();
+    if (corpus.empty())
+        GTEST_SKIP() << "XZ_CORPUS_DIR is not set";
+    for (const char* name : {"pack-source.txt", "pack-empty.txt"}) {
+        const Bytes source = ReadBytes(corpus + "\\" + name);
+        const Bytes expected = ReadBytes(corpus + "\\" + name + ".ref");
+        ASSERT_FALSE(expected.empty()) << name;
+        ASSERT_TRUE(WriteBytes(Path(name), source));
+        EXPECT_EQ(Pack(Path(std::string(name) + ".xz"), name), 0);
+        EXPECT_EQ(ReadBytes(Path(std::string(name) + ".xz")), expected) << name << " via PackFiles";
+
+        // Memory packing in 4096-byte pieces makes the same stream.
+        auto start = Export<StartMemPackFn>("StartMemPack");
+        auto step = Export<PackToMemFn>("PackToMem");
+        const intptr_t h = start(0, nullptr);
+        ASSERT_NE(h, 0);
+        Bytes out;
+        size_t pos = 0;
+        int32_t rc = 0;
+        uint8_t buf[4096];
+        int32_t untouched = 0x13579BDF;
+        do {
+            const int32_t len = static_cast<int32_t>(std::min<size_t>(4096, source.size() - pos));
+            int32_t taken = -1;
+            int32_t written = -1;
+            rc = step(h, source.data() + pos, len, &taken, buf, sizeof(buf), &written, &untouched);
+            ASSERT_GE(rc, 0);
+            ASSERT_GE(taken, 0);
+            pos += static_cast<size_t>(taken);
+            out.insert(out.end(), buf, buf + written);
+        } while (rc != 1);
+        EXPECT_EQ(untouched, 0x13579BDF);
+        EXPECT_EQ(Export<DoneMemPackFn>("DoneMemPack")(h), 0);
+        EXPECT_EQ(out, expected) << name << " via PackToMem";
+    }
+}
+
+TEST_F(PackTest, ChecksInOrderTouchNothing)
+{
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(100)));
+    auto pack = Export<PackFilesFn>("PackFiles");
+    const std::string dir = dir_ + "\\";
+    EXPECT_EQ(pack(Path("a.xz").c_str(), nullptr, dir.c_str(), nullptr, 0), 22);
+    EXPECT_EQ(pack(Path("a.xz").c_str(), nullptr, dir.c_str(), "\0", 0), 22);
+    EXPECT_EQ(pack(Path("a.xz").c_str(), nullptr, dir.c_str(), "a\0b\0", 0), 23);
+    EXPECT_FALSE(Exists(Path("a.xz")));
+
+    for (const char* bad : {"\\data.gz", "\\data"}) {
+        EXPECT_EQ(PackW(Widen(dir_ + bad), L"a"), 24) << bad;
+        EXPECT_FALSE(Exists(dir_ + bad));
+    }
+    EXPECT_EQ(PackW(L"data.xz", L"a"), 24) << "no backslash";
+    EXPECT_EQ(PackW(Widen(Path("a.XZ")), L"a"), 0);
+    EXPECT_EQ(Pack(Path("a.gz"), "a"), 0) << "the ANSI form takes any name";
+    EXPECT_TRUE(g_counts.size() >= 2);
+}
+
+TEST_F(PackTest, ExistingArchiveOnlyFromItsEntrysName)
+{
+    ASSERT_TRUE(WriteBytes(Path("notes.txt"), Text(5000)));
+    ASSERT_TRUE(WriteBytes(Path("NOTES.TXT.src"), Text(10)));
+    const Bytes old = {1, 2, 3, 4};
+    ASSERT_TRUE(WriteBytes(Path("notes.txt.xz"), old));
+    for (const char* wrong : {"notes.txt.xz", "notes"}) {
+        ASSERT_TRUE(WriteBytes(Path(wrong) + "x", Text(10)));
+        EXPECT_EQ(Pack(Path("notes.txt.xz"), wrong), 23) << wrong;
+        EXPECT_EQ(ReadBytes(Path("notes.txt.xz")), old);
+    }
+    // Case is ignored for A to Z; the file system finds notes.txt by it too.
+    EXPECT_EQ(Pack(Path("notes.txt.xz"), "NOTES.TXT"), 0);
+    EXPECT_EQ(ReadBytes(Path("notes.txt.xz")), Reference(Text(5000), 6 | kExtreme));
+    EXPECT_FALSE(Exists(Path("notes.txt.xz.#00")));
+}
+
+TEST_F(PackTest, ThirdBackupNameIsUsedAndRemoved)
+{
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(3000)));
+    ASSERT_TRUE(WriteBytes(Path("a.xz"), {9}));
+    ASSERT_TRUE(WriteBytes(Path("a.xz.#00"), {0}));
+    ASSERT_TRUE(WriteBytes(Path("a.xz.#01"), {1}));
+    g_abort_at = 0;
+    // While the pack runs, the old archive waits under the third name.
+    EXPECT_EQ(Pack(Path("a.xz"), "a"), 21);
+    EXPECT_EQ(ReadBytes(Path("a.xz")), Bytes{9});
+    EXPECT_FALSE(Exists(Path("a.xz.#02")));
+    g_abort_at = -1;
+    EXPECT_EQ(Pack(Path("a.xz"), "a"), 0);
+    EXPECT_FALSE(Exists(Path("a.xz.#02")));
+    EXPECT_EQ(ReadBytes(Path("a.xz.#00")), Bytes{0});
+    EXPECT_EQ(ReadBytes(Path("a.xz.#01")), Bytes{1});
+}
+
+TEST_F(PackTest, EveryFailureRestoresTheOldArchive)
+{
+    const Bytes old = Reference(Text(777), 1);
+    ASSERT_TRUE(WriteBytes(Path("big"), Text(40000)));
+    struct Case {
+        const char* what;
+        const char* name;
+        int abort_at;
+        int32_t code;
+    } cases[] = {
+        {"source missing", "gone", -1, 15},
+        {"abort at the first chunk", "big", 0, 21},
+        {"abort at a middle chunk", "big", 4, 21},
+    };
+    for (const Case& c : cases) {
+        const std::string target = Path(std::string(c.name) + ".xz");
+        ASSERT_TRUE(WriteBytes(target, old));
+        g_counts.clear();
+        g_abort_at = c.abort_at;
+        EXPECT_EQ(Pack(target, c.name), c.code) << c.what;
+        EXPECT_EQ(ReadBytes(target), old) << c.what;
+        EXPECT_FALSE(Exists(target + ".#00")) << c.what;
+        if (c.abort_at >= 0)
+            EXPECT_EQ(static_cast<int>(g_counts.size()), c.abort_at + 1) << "an abort ends the run at once";
+        DeleteFileA(target.c_str());
+    }
+    // With no old archive, an aborted pack leaves nothing.
+    g_counts.clear();
+    g_abort_at = 0;
+    EXPECT_EQ(Pack(Path("big.xz"), "big"), 21);
+    EXPECT_FALSE(Exists(Path("big.xz")));
+}
+
+TEST_F(PackTest, NoBackupNameMeansNoRewrite)
+{
+    const Bytes old = {7, 7, 7};
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(100)));
+    ASSERT_TRUE(WriteBytes(Path("a.xz"), old));
+    for (int i = 0; i < 100; ++i) {
+        char suffix[8];
+        wsprintfA(suffix, ".#%02d", i);
+        ASSERT_TRUE(WriteBytes(Path("a.xz") + suffix, {static_cast<uint8_t>(i)}));
+    }
+    EXPECT_EQ(Pack(Path("a.xz"), "a"), 16);
+    EXPECT_EQ(ReadBytes(Path("a.xz")), old);
+    EXPECT_TRUE(g_counts.empty());
+}
+
+TEST_F(PackTest, OverlongPathsAreRefusedBeforeTouchingAnything)
+{
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(100)));
+    std::string long_name(260 - dir_.size(), 'n');
+    EXPECT_EQ(Pack(Path("a.xz"), long_name), 15);
+    EXPECT_FALSE(Exists(Path("a.xz")));
+    // 256 characters leave no room for ".#00".
+    std::string target = dir_ + "\\" + std::string(256 - dir_.size() - 4, 't') + ".xz";
+    ASSERT_EQ(target.size(), 256u);
+    EXPECT_EQ(Pack(target, "a"), 16);
+    EXPECT_TRUE(g_counts.empty());
+}
+
+TEST_F(PackTest, OneReportPerChunkIncludingTheLastEmptyOne)
+{
+    ASSERT_TRUE(WriteBytes(Path("e"), {}));
+    EXPECT_EQ(Pack(Path("e.xz"), "e"), 0);
+    EXPECT_EQ(g_counts, std::vector<int32_t>({0}));
+    EXPECT_EQ(ReadBytes(Path("e.xz")), Reference({}, 6 | kExtreme));
+
+    g_counts.clear();
+    ASSERT_TRUE(WriteBytes(Path("s"), Text(8192)));
+    EXPECT_EQ(Pack(Path("s.xz"), "s", 2), 0);
+    EXPECT_EQ(g_counts, std::vector<int32_t>({4096, 4096, 0}));
+    EXPECT_TRUE(Exists(Path("s"))) << "flag 2 deletes nothing";
+    EXPECT_EQ(Pack(Path("s2.xz"), "s", kPackMoveFiles), 0);
+    EXPECT_FALSE(Exists(Path("s"))) << "flag 1 moves the source into the archive";
+}
+
+TEST_F(PackTest, StoredRateIsClampedDifferentlyForFilesAndMemory)
+{
+    const Bytes data = Text(20000);
+    ASSERT_TRUE(WriteBytes(Path("d"), data));
+    struct Case {
+        const char* rate;
+        const char* extreme;
+        uint32_t file_preset;
+        uint32_t mem_preset;
+    } cases[] = {
+        {"0", "0", 1, 1},
+        {"7", "0", 7, 7},
+        {"12", "2", 9 | kExtreme, 9 | kExtreme},
+        {"-3", "0", 1, 9},
+    };
+    auto start = Export<StartMemPackFn>("StartMemPack");
+    auto step = Export<PackToMemFn>("PackToMem");
+    for (const Case& c : cases) {
+        Store(c.rate, c.extreme);
+        ASSERT_EQ(Pack(Path("d.xz"), "d"), 0);
+        EXPECT_EQ(ReadBytes(Path("d.xz")), Reference(data, c.file_preset)) << c.rate;
+
+        const intptr_t h = start(0, nullptr);
+        ASSERT_NE(h, 0);
+        // The handle keeps the settings it started with.
+        Store("5", "1");
+        Bytes out(data.size() + 8192);
+        int32_t taken = 0;
+        int32_t written = 0;
+        EXPECT_EQ(step(h, data.data(), static_cast<int32_t>(data.size()), &taken, out.data(),
+                       static_cast<int32_t>(out.size()), &written, nullptr), 0);
+        size_t total = static_cast<size_t>(written);
+        int32_t rc;
+        do {
+            rc = step(h, nullptr, 0, nullptr, out.data() + total, static_cast<int32_t>(out.size() - total),
+                      &written, nullptr);
+            total += static_cast<size_t>(written);
+        } while (rc == 0);
+        EXPECT_EQ(rc, 1);
+        out.resize(total);
+        Export<DoneMemPackFn>("DoneMemPack")(h);
+        EXPECT_EQ(out, Reference(data, c.mem_preset)) << c.rate;
+    }
+}
+
+TEST_F(PackTest, MemoryPackingEdges)
+{
+    EXPECT_EQ(Export<PackToMemFn>("PackToMem")(0, nullptr, 0, nullptr, nullptr, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(Export<DoneMemPackFn>("DoneMemPack")(0), 0);
+    // Nothing but the finish: the encoder's stream for no data.
+    const intptr_t h = Export<StartMemPackFn>("StartMemPack")(0, nullptr);
+    ASSERT_NE(h, 0);
+    Bytes out;
+    uint8_t buf[7];
+    int32_t rc;
+    do {
+        int32_t written = 0;
+        rc = Export<PackToMemFn>("PackToMem")(h, nullptr, 0, nullptr, buf, sizeof(buf), &written, nullptr);
+        out.insert(out.end(), buf, buf + written);
+    } while (rc == 0);
+    EXPECT_EQ(rc, 1);
+    Export<DoneMemPackFn>("DoneMemPack")(h);
+    EXPECT_EQ(out, Reference({}, 6 | kExtreme));
+}
+
+TEST_F(PackTest, DeleteRemovesTheWholeArchive)
+{
+    auto del = Export<DeleteFilesFn>("DeleteFiles");
+    ASSERT_TRUE(WriteBytes(Path("x.xz"), {1}));
+    EXPECT_EQ(del(Path("x.xz").c_str(), "\0"), 12);
+    EXPECT_EQ(del(Path("x.xz").c_str(), nullptr), 12);
+    EXPECT_TRUE(Exists(Path("x.xz")));
+    EXPECT_EQ(del(Path("x.xz").c_str(), "x\0"), 0);
+    EXPECT_FALSE(Exists(Path("x.xz")));
+    EXPECT_EQ(del(Path("x.xz").c_str(), "x\0"), 19);
+    ASSERT_TRUE(WriteBytes(Path("w.xz"), {1}));
+    EXPECT_EQ(Export<DeleteFilesWFn>("DeleteFilesW")(Widen(Path("w.xz")).c_str(), L"w\0"), 0);
+    EXPECT_FALSE(Exists(Path("w.xz")));
+}
+
+} // namespace
