@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -81,7 +83,7 @@ Bytes Text(size_t size)
 constexpr uint32_t kExtreme = 0x80000000u;
 
 class PackTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -378,6 +380,98 @@ TEST_F(PackTest, DeleteRemovesTheWholeArchive)
     ASSERT_TRUE(WriteBytes(Path("w.xz"), {1}));
     EXPECT_EQ(Export<DeleteFilesWFn>("DeleteFilesW")(Widen(Path("w.xz")).c_str(), L"w\0"), 0);
     EXPECT_FALSE(Exists(Path("w.xz")));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(PackTest, ConcurrentPackersAndMemoryHandlesProduceCorrectStreams)
+{
+    constexpr int kThreads = 4;
+    struct Job {
+        PackTest* test;
+        int index;
+        Bytes data;
+        int32_t file_result;
+        Bytes mem_out;
+        int32_t mem_result;
+    } jobs[kThreads];
+    for (int i = 0; i < kThreads; ++i) {
+        jobs[i].test = this;
+        jobs[i].index = i;
+        jobs[i].data = Text(30000 + 7919 * i);
+        ASSERT_TRUE(WriteBytes(Path("c" + std::to_string(i)), jobs[i].data));
+    }
+    // Slot 0's callback is shared by every packer; it must cope with threads.
+    Export<SetProcessDataProcFn>("SetProcessDataProc")(-1, nullptr);
+    auto run = [](LPVOID arg) -> DWORD {
+        Job& job = *static_cast<Job*>(arg);
+        const std::string name = "c" + std::to_string(job.index);
+        job.file_result = job.test->Pack(job.test->Path(name + ".xz"), name);
+        auto step = Export<PackToMemFn>("PackToMem");
+        const intptr_t h = Export<StartMemPackFn>("StartMemPack")(0, nullptr);
+        job.mem_result = h != 0 ? 0 : -2;
+        size_t pos = 0;
+        uint8_t buf[1000];
+        int32_t rc = 0;
+        while (h != 0 && rc == 0) {
+            const int32_t len = static_cast<int32_t>(std::min<size_t>(3000, job.data.size() - pos));
+            int32_t taken = 0;
+            int32_t written = 0;
+            rc = step(h, job.data.data() + pos, len, &taken, buf, sizeof(buf), &written, nullptr);
+            pos += static_cast<size_t>(taken);
+            job.mem_out.insert(job.mem_out.end(), buf, buf + written);
+            if (rc < 0)
+                job.mem_result = rc;
+        }
+        Export<DoneMemPackFn>("DoneMemPack")(h);
+        return 0;
+    };
+    HANDLE threads[kThreads];
+    for (int i = 0; i < kThreads; ++i)
+        threads[i] = CreateThread(nullptr, 0, run, &jobs[i], 0, nullptr);
+    WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
+    for (int i = 0; i < kThreads; ++i) {
+        CloseHandle(threads[i]);
+        const Bytes expected = Reference(jobs[i].data, 6 | kExtreme);
+        EXPECT_EQ(jobs[i].file_result, 0) << i;
+        EXPECT_EQ(ReadBytes(Path("c" + std::to_string(i) + ".xz")), expected) << i;
+        EXPECT_EQ(jobs[i].mem_result, 0) << i;
+        EXPECT_EQ(jobs[i].mem_out, expected) << i;
+    }
+}
+
+// A small file system that fills up, mounted by the test fixture where the
+// machine allows it (XZ_FULL_FS names its folder).
+TEST_F(PackTest, FullDiskRestoresTheOldArchive)
+{
+    const char* mount = std::getenv("XZ_FULL_FS");
+    if (mount == nullptr || *mount == '\0')
+        GTEST_SKIP() << "no small file system was mounted for this run";
+    const std::string fs = testhost::SourcePath(mount);
+    if (!Exists(fs + "\\.small-fs"))
+        GTEST_SKIP() << "the small file system could not be mounted here";
+    const Bytes old = Reference(Text(1000), 1);
+    const std::string target = fs + "\\data.xz";
+    ASSERT_TRUE(WriteBytes(target, old));
+    // Incompressible source so that the new archive outgrows the space left.
+    Bytes noise(600000);
+    uint32_t x = 2463534242u;
+    for (uint8_t& b : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    ASSERT_TRUE(WriteBytes(Path("data"), noise));
+    const std::string list = std::string("data") + '\0';
+    EXPECT_EQ(Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
+                                               list.c_str(), 0),
+              19);
+    EXPECT_EQ(ReadBytes(target), old);
+    EXPECT_FALSE(Exists(target + ".#00"));
+    DeleteFileA(target.c_str());
 }
 
 } // namespace
