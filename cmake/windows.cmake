@@ -11,6 +11,14 @@ else()
     set(XZ_PE_MACHINE x86-64)
 endif()
 
+enable_language(RC)
+
+# The version has one definition, the project's; the liblzma version is the
+# one built beside the module.
+file(READ ${LIBLZMA_DIR}/version XZ_LZMA_VERSION)
+string(STRIP "${XZ_LZMA_VERSION}" XZ_LZMA_VERSION)
+configure_file(${PROJECT_SOURCE_DIR}/plugin/version.h.in ${CMAKE_BINARY_DIR}/generated/plugin/version.h @ONLY)
+
 find_library(MINGW_ZLIB NAMES libz.a REQUIRED)
 find_path(MINGW_ZLIB_INCLUDE zlib.h REQUIRED)
 
@@ -42,10 +50,13 @@ add_library(xz_ztx SHARED
     pack/mem_pack.cc
     pack/pack_files.cc
     settings/settings_store.cc
+    settings/settings_dialog.cc
+    settings/settings_dialog.rc
 )
 set_target_properties(xz_ztx PROPERTIES OUTPUT_NAME xz PREFIX "" SUFFIX ".ztx")
 target_link_libraries(xz_ztx PRIVATE xzcore)
-target_include_directories(xz_ztx PRIVATE ${LIBLZMA_DIR}/include)
+target_include_directories(xz_ztx PRIVATE ${LIBLZMA_DIR}/include ${CMAKE_BINARY_DIR}/generated ${PROJECT_SOURCE_DIR})
+target_link_libraries(xz_ztx PRIVATE user32 gdi32)
 target_compile_options(xz_ztx PRIVATE ${WIN_WARNINGS})
 target_link_options(xz_ztx PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -s)
 

@@ -32,7 +32,25 @@ prefixes=()
 stop_wineservers() {
     for p in "${prefixes[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null || true; done
 }
-trap stop_wineservers EXIT
+xvfb_pid=
+stop_all() {
+    stop_wineservers
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    true
+}
+trap stop_all EXIT
+
+# The settings dialog tests need a display; the others run without one.
+if [ -z "${DISPLAY:-}" ]; then
+    for n in $(seq 90 120); do
+        [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        xvfb_pid=$!
+        export DISPLAY=:$n
+        break
+    done
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.1; done
+fi
 
 echo "== native core (ASan + UBSan)"
 # Each native test is its own process, so ctest's own report counts them.

@@ -24,6 +24,10 @@ export LC_ALL=${LC_ALL:-C.UTF-8}
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     "$loader" wineboot -i >/dev/null 2>&1 || true
+    # One virtual desktop window: without a window manager (Xvfb), Wine
+    # would otherwise wait on every top-level window it maps.
+    "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 || true
+    "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1 || true
     wineserver -w
 fi
 exec "$loader" "$@"

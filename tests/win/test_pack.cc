@@ -386,17 +386,44 @@ TEST_F(PackTest, DeleteRemovesTheWholeArchive)
 
 namespace {
 
+struct PackJob {
+    PackTest* test;
+    int index;
+    Bytes data;
+    int32_t file_result;
+    Bytes mem_out;
+    int32_t mem_result;
+};
+
+DWORD WINAPI RunPackJob(LPVOID arg)
+{
+    PackJob& job = *static_cast<PackJob*>(arg);
+    const std::string name = "c" + std::to_string(job.index);
+    job.file_result = job.test->Pack(job.test->Path(name + ".xz"), name);
+    auto step = Export<PackToMemFn>("PackToMem");
+    const intptr_t h = Export<StartMemPackFn>("StartMemPack")(0, nullptr);
+    job.mem_result = h != 0 ? 0 : -2;
+    size_t pos = 0;
+    uint8_t buf[1000];
+    int32_t rc = 0;
+    while (h != 0 && rc == 0) {
+        const int32_t len = static_cast<int32_t>(std::min<size_t>(3000, job.data.size() - pos));
+        int32_t taken = 0;
+        int32_t written = 0;
+        rc = step(h, job.data.data() + pos, len, &taken, buf, sizeof(buf), &written, nullptr);
+        pos += static_cast<size_t>(taken);
+        job.mem_out.insert(job.mem_out.end(), buf, buf + written);
+        if (rc < 0)
+            job.mem_result = rc;
+    }
+    Export<DoneMemPackFn>("DoneMemPack")(h);
+    return 0;
+}
+
 TEST_F(PackTest, ConcurrentPackersAndMemoryHandlesProduceCorrectStreams)
 {
     constexpr int kThreads = 4;
-    struct Job {
-        PackTest* test;
-        int index;
-        Bytes data;
-        int32_t file_result;
-        Bytes mem_out;
-        int32_t mem_result;
-    } jobs[kThreads];
+    PackJob jobs[kThreads];
     for (int i = 0; i < kThreads; ++i) {
         jobs[i].test = this;
         jobs[i].index = i;
@@ -405,32 +432,9 @@ TEST_F(PackTest, ConcurrentPackersAndMemoryHandlesProduceCorrectStreams)
     }
     // Slot 0's callback is shared by every packer; it must cope with threads.
     Export<SetProcessDataProcFn>("SetProcessDataProc")(-1, nullptr);
-    auto run = [](LPVOID arg) -> DWORD {
-        Job& job = *static_cast<Job*>(arg);
-        const std::string name = "c" + std::to_string(job.index);
-        job.file_result = job.test->Pack(job.test->Path(name + ".xz"), name);
-        auto step = Export<PackToMemFn>("PackToMem");
-        const intptr_t h = Export<StartMemPackFn>("StartMemPack")(0, nullptr);
-        job.mem_result = h != 0 ? 0 : -2;
-        size_t pos = 0;
-        uint8_t buf[1000];
-        int32_t rc = 0;
-        while (h != 0 && rc == 0) {
-            const int32_t len = static_cast<int32_t>(std::min<size_t>(3000, job.data.size() - pos));
-            int32_t taken = 0;
-            int32_t written = 0;
-            rc = step(h, job.data.data() + pos, len, &taken, buf, sizeof(buf), &written, nullptr);
-            pos += static_cast<size_t>(taken);
-            job.mem_out.insert(job.mem_out.end(), buf, buf + written);
-            if (rc < 0)
-                job.mem_result = rc;
-        }
-        Export<DoneMemPackFn>("DoneMemPack")(h);
-        return 0;
-    };
     HANDLE threads[kThreads];
     for (int i = 0; i < kThreads; ++i)
-        threads[i] = CreateThread(nullptr, 0, run, &jobs[i], 0, nullptr);
+        threads[i] = CreateThread(nullptr, 0, RunPackJob, &jobs[i], 0, nullptr);
     WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
     for (int i = 0; i < kThreads; ++i) {
         CloseHandle(threads[i]);
