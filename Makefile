@@ -37,10 +37,16 @@ test: win32 win64 native corpus
 fuzz: native corpus
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-demo: win32 win64
+demo: dist win64
 	@bash scripts/demo.sh
 
 dist: win32
+	@bash scripts/make-dist.sh
 
 clean:
 	rm -rf $(BUILD) dist
+
+# A measurement under Wine, not a test: see bench/README.md.
+.PHONY: bench
+bench: win32 win64 native
+	@bash bench/run.sh
