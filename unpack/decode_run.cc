@@ -89,6 +89,10 @@ ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input, co
                 // at once, since the codec will not recover within the run.
                 stop = true;
                 result = FromDecoderStatus(status);
+                // "No progress" while finishing a cleanly ended input is
+                // how the codec says the file ends before its stream does.
+                if (status == LZMA_BUF_ERROR && chunk.end && !chunk.error)
+                    result = ResultCode::BadData;
                 break;
             }
         } while (stream.avail_out == 0);

@@ -1,0 +1,976 @@
+// The decompression loop behind test and extraction, driven by the real liblzma and by scripted
+// codecs, over in-memory inputs and outputs that fail on demand.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include "codec/codec_api.h"
+#include "plugin/result_code.h"
+#include "codec/chunk_io.h"
+#include "unpack/decode_run.h"
+
+namespace {
+
+using codec::CodecApi;
+using plugin::ResultCode;
+using codec::ChunkRead;
+using unpack::DecodeRun;
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kChunk = 4096;
+constexpr int kNever = -1;
+
+// ---------------------------------------------------------------------------
+// Data and containers, made by liblzma's own encoder.
+
+Bytes Zeros(size_t n) { return Bytes(n, 0); }
+
+// Incompressible: the encoder stores it nearly byte for byte, so its
+// compressed form spans as many chunks as the data does.
+Bytes Noise(size_t n, uint32_t seed)
+{
+    Bytes b(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : b) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<uint8_t>(x);
+    }
+    return b;
+}
+
+// Lines of words and numbers: compresses to about a third, so its
+// compressed form still spans several chunks.
+Bytes Text(size_t n)
+{
+    Bytes b;
+    b.reserve(n + 64);
+    uint32_t x = 12345;
+    for (unsigned i = 0; b.size() < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        const std::string line = "line " + std::to_string(i) + " of text, value " +
+                                 std::to_string(x >> 8) + " weight " + std::to_string(x % 977) + "\n";
+        b.insert(b.end(), line.begin(), line.end());
+    }
+    b.resize(n);
+    return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Encode(const Bytes& data, uint32_t preset = 1, lzma_check check = LZMA_CHECK_CRC64)
+{
+    lzma_stream s = LZMA_STREAM_INIT;
+    if (lzma_easy_encoder(&s, preset, check) != LZMA_OK)
+        return {};
+    Bytes out(lzma_stream_buffer_bound(data.size()) + 64);
+    s.next_in = data.data();
+    s.avail_in = data.size();
+    s.next_out = out.data();
+    s.avail_out = out.size();
+    const lzma_ret ret = lzma_code(&s, LZMA_FINISH);
+    out.resize(out.size() - s.avail_out);
+    lzma_end(&s);
+    return ret == LZMA_STREAM_END ? out : Bytes{};
+}
+
+void PutLe32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Rewrites the check ID in both stream flags fields, with their CRC-32s, so
+// that the only fault left is a check type the decoder does not know. ID 2
+// is reserved and, like CRC-32's ID 1, has a 4-byte check field, so the
+// block and index stay consistent.
+Bytes WithCheckId(Bytes xz, uint8_t id)
+{
+    constexpr size_t kHeaderFlags = 6;
+    constexpr size_t kHeaderCrc = 8;
+    const size_t footer = xz.size() - 12;
+    const size_t footer_flags = footer + 8;
+    xz[kHeaderFlags + 1] = id;
+    PutLe32(&xz[kHeaderCrc], lzma_crc32(&xz[kHeaderFlags], 2, 0));
+    xz[footer_flags + 1] = id;
+    PutLe32(&xz[footer], lzma_crc32(&xz[footer + 4], 6, 0));
+    return xz;
+}
+
+// ---------------------------------------------------------------------------
+// In-memory source and sink that fail on demand.
+
+struct SourcePlan {
+    // How a reader learns of the end: with the last bytes, or only on the
+    // read after them (as the runtime's streams report end of file).
+    bool eager_end = false;
+    size_t max_per_read = kChunk;
+    int error_at_read = kNever;       // 0-based read that reports an error
+    bool error_brings_bytes = true;   // that read still hands over its bytes
+};
+
+class MemorySource final : public codec::ChunkSource {
+public:
+    MemorySource(Bytes data, SourcePlan plan) : data_(std::move(data)), plan_(plan) {}
+
+    ChunkRead Read(uint8_t* buf, size_t capacity) override
+    {
+        capacities_.push_back(capacity);
+        const int index = reads_++;
+        ChunkRead r{0, false, false};
+        const size_t want = std::min(capacity, plan_.max_per_read);
+        const size_t n = std::min(want, data_.size() - pos_);
+        if (index == plan_.error_at_read) {
+            r.error = true;
+            if (!plan_.error_brings_bytes)
+                return r;
+        }
+        if (n > 0)
+            std::memcpy(buf, data_.data() + pos_, n);
+        pos_ += n;
+        r.count = n;
+        r.end = plan_.eager_end ? pos_ == data_.size() : n < want;
+        return r;
+    }
+
+    int reads() const { return reads_; }
+    const std::vector<size_t>& capacities() const { return capacities_; }
+
+private:
+    Bytes data_;
+    SourcePlan plan_;
+    size_t pos_ = 0;
+    int reads_ = 0;
+    std::vector<size_t> capacities_;
+};
+
+class MemorySink final : public codec::ChunkSink {
+public:
+    // Accepts `fail_at_byte` bytes in all, then fails the write that would
+    // pass that mark; kNoLimit never fails.
+    static constexpr size_t kNoLimit = SIZE_MAX;
+    explicit MemorySink(size_t fail_at_byte = kNoLimit, const MemorySource* source = nullptr)
+        : limit_(fail_at_byte), source_(source)
+    {
+    }
+
+    bool Write(const uint8_t* bytes, size_t count) override
+    {
+        const size_t room = limit_ - std::min(limit_, bytes_.size());
+        const size_t take = std::min(room, count);
+        bytes_.insert(bytes_.end(), bytes, bytes + take);
+        if (take < count) {
+            ++failures_;
+            if (source_ != nullptr && reads_at_failure_ < 0)
+                reads_at_failure_ = source_->reads();
+            return false;
+        }
+        return true;
+    }
+
+    const Bytes& bytes() const { return bytes_; }
+    int failures() const { return failures_; }
+    int reads_at_failure() const { return reads_at_failure_; }
+
+private:
+    size_t limit_;
+    const MemorySource* source_;
+    Bytes bytes_;
+    int failures_ = 0;
+    int reads_at_failure_ = -1;
+};
+
+class RecordingProgress final : public codec::ProgressSink {
+public:
+    // Answers false to the 0-based report `abort_at` (and only that one,
+    // unless `keep_refusing`), as a host that asks for an abort once.
+    explicit RecordingProgress(int abort_at = kNever, const MemorySource* source = nullptr,
+                               bool keep_refusing = false)
+        : abort_at_(abort_at), source_(source), keep_refusing_(keep_refusing)
+    {
+    }
+
+    bool Report(int32_t bytes) override
+    {
+        const int index = static_cast<int>(counts_.size());
+        counts_.push_back(bytes);
+        if (index == abort_at_ && source_ != nullptr)
+            reads_at_abort_ = source_->reads();
+        return !(index == abort_at_ || (keep_refusing_ && abort_at_ != kNever && index > abort_at_));
+    }
+
+    const std::vector<int32_t>& counts() const { return counts_; }
+    int64_t total() const { return std::accumulate(counts_.begin(), counts_.end(), int64_t{0}); }
+    int reads_at_abort() const { return reads_at_abort_; }
+
+private:
+    int abort_at_;
+    const MemorySource* source_;
+    bool keep_refusing_;
+    std::vector<int32_t> counts_;
+    int reads_at_abort_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// The real liblzma behind a spy that records every call the loop makes.
+
+struct Step {
+    lzma_action action;
+    size_t out_given;  // output space at the call
+    lzma_ret status;
+    size_t produced;
+    int reads_before;  // reads the source had served when the step ran
+};
+
+struct Spy {
+    const MemorySource* source = nullptr;
+    int decoder_calls = 0;
+    int end_calls = 0;
+    uint64_t memlimit = 0;
+    uint32_t flags = 0;
+    bool record_was_zero = false;
+    std::vector<Step> steps;
+};
+Spy* g_spy = nullptr;
+
+bool AllZero(const void* p, size_t n)
+{
+    const auto* b = static_cast<const uint8_t*>(p);
+    return std::all_of(b, b + n, [](uint8_t c) { return c == 0; });
+}
+
+lzma_ret SpyStreamDecoder(lzma_stream* s, uint64_t memlimit, uint32_t flags)
+{
+    ++g_spy->decoder_calls;
+    g_spy->memlimit = memlimit;
+    g_spy->flags = flags;
+    g_spy->record_was_zero = AllZero(s, sizeof(*s));
+    return lzma_stream_decoder(s, memlimit, flags);
+}
+
+lzma_ret SpyCode(lzma_stream* s, lzma_action action)
+{
+    const size_t given = s->avail_out;
+    const lzma_ret status = lzma_code(s, action);
+    g_spy->steps.push_back({action, given, status, given - s->avail_out, g_spy->source->reads()});
+    return status;
+}
+
+void SpyEnd(lzma_stream* s)
+{
+    ++g_spy->end_calls;
+    lzma_end(s);
+}
+
+lzma_ret UnusedEncoder(lzma_stream*, uint32_t, lzma_check) { return LZMA_PROG_ERROR; }
+
+const CodecApi kSpyCodec{SpyStreamDecoder, SpyCode, SpyEnd, UnusedEncoder};
+
+// One run of DecodeRun over `xz` through the real codec, with everything it
+// did kept for the checks.
+struct Recorded {
+    MemorySource source;
+    MemorySink sink;
+    RecordingProgress progress;
+    Spy spy;
+
+    Recorded(const Bytes& xz, SourcePlan plan, size_t fail_at_byte = MemorySink::kNoLimit,
+             int abort_at = kNever, bool keep_refusing = false)
+        : source(xz, plan), sink(fail_at_byte, &source), progress(abort_at, &source, keep_refusing)
+    {
+        spy.source = &source;
+    }
+
+    ResultCode Go(bool with_sink = true)
+    {
+        g_spy = &spy;
+        const ResultCode result = DecodeRun(kSpyCodec, source, with_sink ? &sink : nullptr, progress);
+        g_spy = nullptr;
+        return result;
+    }
+};
+
+// Every successful step is reported once, with what it produced, and
+// nothing else is; each step gets the whole 4096-byte buffer.
+void ExpectStepsReported(const Recorded& run)
+{
+    std::vector<int32_t> expected;
+    for (const Step& s : run.spy.steps) {
+        EXPECT_EQ(s.out_given, kChunk);
+        if (s.status == LZMA_OK || s.status == LZMA_STREAM_END)
+            expected.push_back(static_cast<int32_t>(s.produced));
+    }
+    EXPECT_EQ(run.progress.counts(), expected);
+    for (int32_t c : run.progress.counts()) {
+        EXPECT_GE(c, 0);
+        EXPECT_LE(c, static_cast<int32_t>(kChunk));
+    }
+    for (size_t c : run.source.capacities())
+        EXPECT_EQ(c, kChunk);
+}
+
+// LZMA_FINISH exactly for the steps on the last chunk read.
+void ExpectFinishOnlyOnLastChunk(const Recorded& run)
+{
+    for (const Step& s : run.spy.steps) {
+        const bool on_last = s.reads_before == run.source.reads();
+        EXPECT_EQ(s.action, on_last ? LZMA_FINISH : LZMA_RUN) << "step after read " << s.reads_before;
+    }
+}
+
+const SourcePlan kStdio{};
+const SourcePlan kEager{true};
+
+// Samples. Each process runs one test case, so a sample is made only when a
+// case asks for it, and then once.
+
+const Bytes& TextData()
+{
+    static const Bytes b = Text(200000);
+    return b;
+}
+
+const Bytes& TextXz()
+{
+    static const Bytes b = Encode(TextData(), 1);
+    return b;
+}
+
+const Bytes& NoiseData()
+{
+    static const Bytes b = Noise(40000, 9);
+    return b;
+}
+
+const Bytes& NoiseXz()
+{
+    static const Bytes b = Encode(NoiseData(), 0);
+    return b;
+}
+
+const Bytes& SmallXz()
+{
+    static const Bytes b = Encode(Text(100));
+    return b;
+}
+
+// Eight MiB of zeros compress into far less than the first chunk, and the
+// noise after them keeps the file going for several more chunks.
+const Bytes& CompressibleStartXz()
+{
+    static const Bytes b = Encode(Cat({Zeros(8u << 20), Noise(30000, 13)}), 1);
+    return b;
+}
+
+struct Sample {
+    Bytes xz;
+    Bytes data;
+};
+
+// A file whose size is a whole number of chunks: when end of file shows
+// only on the read after the last bytes, the last chunk read is empty.
+Sample WholeChunks()
+{
+    Bytes data = Noise(3 * kChunk, 7);
+    Bytes xz = Encode(data, 0);
+    while (!data.empty() && xz.size() % kChunk != 0) {
+        data.pop_back();
+        xz = Encode(data, 0);
+    }
+    return {xz, data};
+}
+
+// ---------------------------------------------------------------------------
+// Round trips.
+
+struct RoundTrip {
+    const char* name;
+    Sample (*make)();
+    SourcePlan plan;
+};
+
+void PrintTo(const RoundTrip& c, std::ostream* os) { *os << c.name; }
+
+Sample TextSample() { return {TextXz(), TextData()}; }
+Sample NoiseSample() { return {NoiseXz(), NoiseData()}; }
+Sample ZerosSample() { return {Encode(Zeros(3u << 20), 1), Zeros(3u << 20)}; }
+Sample WholeBuffersSample() { return {Encode(Text(kChunk * 5)), Text(kChunk * 5)}; }
+Sample EmptySample() { return {Encode({}), {}}; }
+Sample Sha256Sample() { return {Encode(TextData(), 0, LZMA_CHECK_SHA256), TextData()}; }
+Sample TwoStreamsSample()
+{
+    return {Cat({TextXz(), Encode(NoiseData(), 0, LZMA_CHECK_CRC32)}), Cat({TextData(), NoiseData()})};
+}
+Sample PaddedSample()
+{
+    return {Cat({Encode(Text(10)), Zeros(8), Encode(TextData(), 0 | LZMA_PRESET_EXTREME)}),
+            Cat({Text(10), TextData()})};
+}
+Sample EmptyStreamsAroundSample()
+{
+    return {Cat({Encode({}), Encode(Text(10), 1, LZMA_CHECK_NONE), Encode({})}), Text(10)};
+}
+
+const SourcePlan kDribble{true, 7};
+
+const RoundTrip kRoundTrips[] = {
+    {"text", TextSample, kStdio},
+    {"text_eager_end", TextSample, kEager},
+    {"noise_several_chunks", NoiseSample, kStdio},
+    {"zeros_many_steps_per_chunk", ZerosSample, kStdio},
+    {"output_whole_buffers", WholeBuffersSample, kStdio},
+    {"empty_stream", EmptySample, kStdio},
+    {"empty_stream_eager_end", EmptySample, kEager},
+    {"sha256_check", Sha256Sample, kStdio},
+    {"two_streams", TwoStreamsSample, kStdio},
+    {"two_streams_eager_end", TwoStreamsSample, kEager},
+    {"two_streams_padded", PaddedSample, kStdio},
+    {"empty_streams_around_one", EmptyStreamsAroundSample, kStdio},
+    {"file_of_whole_chunks", WholeChunks, kStdio},
+    {"file_of_whole_chunks_eager_end", WholeChunks, kEager},
+    {"short_reads", TextSample, kDribble},
+};
+
+class DecodeRunRoundTrip : public testing::TestWithParam<RoundTrip> {};
+
+TEST_P(DecodeRunRoundTrip, ExtractGivesTheDataAndReportsEveryStep)
+{
+    const RoundTrip& c = GetParam();
+    const Sample sample = c.make();
+    ASSERT_FALSE(sample.xz.empty());
+    Recorded run(sample.xz, c.plan);
+    EXPECT_EQ(run.Go(), ResultCode::Ok);
+    EXPECT_TRUE(run.sink.bytes() == sample.data)
+        << "output of " << run.sink.bytes().size() << " bytes, expected " << sample.data.size();
+    EXPECT_EQ(run.progress.total(), static_cast<int64_t>(sample.data.size()));
+    ASSERT_FALSE(run.spy.steps.empty());
+    EXPECT_EQ(run.spy.steps.back().status, LZMA_STREAM_END);
+    ExpectStepsReported(run);
+    ExpectFinishOnlyOnLastChunk(run);
+    EXPECT_EQ(run.spy.decoder_calls, 1);
+    EXPECT_EQ(run.spy.end_calls, 1);
+    EXPECT_TRUE(run.spy.record_was_zero);
+    EXPECT_EQ(run.spy.memlimit, UINT64_MAX);
+    EXPECT_EQ(run.spy.flags, 0x0Au);
+}
+
+TEST_P(DecodeRunRoundTrip, TestReportsTheSameStepsWithoutOutput)
+{
+    const RoundTrip& c = GetParam();
+    const Sample sample = c.make();
+    Recorded extract(sample.xz, c.plan);
+    extract.Go();
+    Recorded test(sample.xz, c.plan);
+    EXPECT_EQ(test.Go(false), ResultCode::Ok);
+    EXPECT_EQ(test.progress.counts(), extract.progress.counts());
+    EXPECT_EQ(test.progress.total(), static_cast<int64_t>(sample.data.size()));
+    EXPECT_EQ(test.spy.end_calls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, DecodeRunRoundTrip, testing::ValuesIn(kRoundTrips),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Steps that produce nothing are reported too: the empty stream's one step,
+// and the step after an exactly filled buffer.
+TEST(DecodeRunReports, StepsWithoutOutputAreReported)
+{
+    Recorded empty(Encode({}), kStdio);
+    EXPECT_EQ(empty.Go(), ResultCode::Ok);
+    EXPECT_EQ(empty.progress.counts(), std::vector<int32_t>{0});
+
+    Recorded whole(Encode(Text(kChunk * 2)), kEager);
+    EXPECT_EQ(whole.Go(), ResultCode::Ok);
+    ASSERT_FALSE(whole.progress.counts().empty());
+    EXPECT_EQ(whole.progress.counts().back(), 0);
+    EXPECT_EQ(whole.progress.total(), static_cast<int64_t>(kChunk * 2));
+}
+
+// ---------------------------------------------------------------------------
+// Damaged files: cut short, one corrupt byte, an unknown check type.
+
+Bytes Cut(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + std::min(n, b.size())); }
+
+Bytes Flip(Bytes b, size_t at)
+{
+    b.at(at) ^= 0x5A;
+    return b;
+}
+
+// A damaged copy of a sample: `at` counts from the end when negative.
+struct Damaged {
+    const char* name;
+    const Bytes& (*sample)();
+    long at;
+    SourcePlan plan;
+};
+
+void PrintTo(const Damaged& c, std::ostream* os) { *os << c.name; }
+
+size_t Where(const Bytes& b, long at) { return at >= 0 ? static_cast<size_t>(at) : b.size() - static_cast<size_t>(-at); }
+
+const Bytes& TwoStreamsXz()
+{
+    static const Bytes b = Cat({Encode(Text(5000)), Encode(Text(7000))});
+    return b;
+}
+
+const Bytes& EmptyFile()
+{
+    static const Bytes b;
+    return b;
+}
+
+// Where the second stream of TwoStreamsXz begins.
+long SecondStream() { return static_cast<long>(Encode(Text(5000)).size()); }
+
+const Damaged kCuts[] = {
+    {"no_bytes", EmptyFile, 0, kStdio},
+    {"inside_stream_header", TextXz, 11, kStdio},
+    {"stream_header_only", TextXz, 12, kStdio},
+    {"inside_block_header", TextXz, 14, kStdio},
+    {"first_chunk", TextXz, 1000, kStdio},
+    // Stored data turns each chunk after the first into exactly one full
+    // output buffer, so the chunk's last step produces nothing; when the end
+    // of file shows only on the next read, the codec finishes on no input.
+    {"at_a_chunk_end", NoiseXz, 2 * kChunk, kStdio},
+    {"at_a_chunk_end_eager_end", NoiseXz, 2 * kChunk, kEager},
+    {"middle", TextXz, 6000, kStdio},
+    {"footer_missing", TextXz, -12, kStdio},
+    {"last_byte_missing", TextXz, -1, kStdio},
+    {"last_byte_missing_eager_end", TextXz, -1, kEager},
+    {"second_stream_cut", TwoStreamsXz, -20, kStdio},
+};
+
+// Offsets from the end: 12 the footer, then the 12-byte index of one block.
+const Damaged kCorruptions[] = {
+    {"stream_magic", TextXz, 0, kStdio},
+    {"block_header", TextXz, 13, kStdio},
+    {"block_data_start", TextXz, 40, kStdio},
+    {"block_data_later", TextXz, 5000, kStdio},
+    {"noise_data_second_chunk", NoiseXz, kChunk + 100, kStdio},
+    {"check_field", TextXz, -12 - 12 - 8, kStdio},
+    {"index", TextXz, -14, kStdio},
+    {"footer_crc", TextXz, -12, kStdio},
+    {"block_data_eager_end", TextXz, 3000, kEager},
+};
+
+class DecodeRunCut : public testing::TestWithParam<Damaged> {};
+class DecodeRunCorrupt : public testing::TestWithParam<Damaged> {};
+
+// A file cut short is bad data, never a shorter entry: the codec never saw
+// the end of its stream.
+TEST_P(DecodeRunCut, IsBadData)
+{
+    const Bytes& whole = GetParam().sample();
+    Recorded run(Cut(whole, Where(whole, GetParam().at)), GetParam().plan);
+    EXPECT_EQ(run.Go(), ResultCode::BadData);
+    EXPECT_EQ(run.spy.end_calls, 1);
+    ExpectStepsReported(run);
+    for (const Step& s : run.spy.steps)
+        EXPECT_NE(s.status, LZMA_STREAM_END);
+}
+
+TEST(DecodeRunCut, SecondStreamWithOnlyItsHeader)
+{
+    Recorded run(Cut(TwoStreamsXz(), SecondStream() + 12), kStdio);
+    EXPECT_EQ(run.Go(), ResultCode::BadData);
+}
+
+TEST_P(DecodeRunCorrupt, IsBadData)
+{
+    const Bytes& whole = GetParam().sample();
+    Recorded run(Flip(whole, Where(whole, GetParam().at)), GetParam().plan);
+    EXPECT_EQ(run.Go(), ResultCode::BadData);
+    EXPECT_EQ(run.spy.end_calls, 1);
+    ExpectStepsReported(run);
+    // The failing step ends the run: nothing is read after its chunk.
+    ASSERT_FALSE(run.spy.steps.empty());
+    const lzma_ret last = run.spy.steps.back().status;
+    EXPECT_TRUE(last != LZMA_OK && last != LZMA_STREAM_END) << "last status " << last;
+    EXPECT_EQ(run.spy.steps.back().reads_before, run.source.reads());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DecodeRunCut, testing::ValuesIn(kCuts),
+                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, DecodeRunCorrupt, testing::ValuesIn(kCorruptions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every length short of the whole file, for a stored stream that spans a few
+// chunks, with both ways of learning of the end: where the file is cut must
+// not change the verdict.
+TEST(DecodeRunCutEverywhere, EveryShorterLengthIsBadData)
+{
+    const Bytes xz = Encode(Noise(9000, 11), 0);
+    ASSERT_GT(xz.size(), 2 * kChunk);
+    for (const SourcePlan& plan : {kStdio, kEager}) {
+        SCOPED_TRACE(plan.eager_end ? "end with the last bytes" : "end on the next read");
+        std::string wrong;
+        for (size_t n = 0; n < xz.size(); ++n) {
+            Recorded run(Cut(xz, n), plan);
+            const ResultCode result = run.Go();
+            if (result != ResultCode::BadData)
+                wrong += " " + std::to_string(n) + "->" + std::to_string(plugin::ToHost(result));
+        }
+        EXPECT_EQ(wrong, "") << "lengths (of " << xz.size() << ") that did not give 12";
+    }
+}
+
+TEST(DecodeRunCheckType, UnsupportedCheckFailsAtTheFirstStep)
+{
+    const Bytes text = Text(20000);
+    const Bytes crc32 = Encode(text, 1, LZMA_CHECK_CRC32);
+    // The rewrite itself is sound: with ID 1 the stream still decodes.
+    Recorded control(WithCheckId(crc32, 1), kStdio);
+    ASSERT_EQ(control.Go(), ResultCode::Ok);
+    ASSERT_TRUE(control.sink.bytes() == text);
+
+    Recorded run(WithCheckId(crc32, 2), kStdio);
+    EXPECT_EQ(run.Go(), ResultCode::BadData);
+    ASSERT_EQ(run.spy.steps.size(), 1u);
+    EXPECT_EQ(run.spy.steps[0].status, LZMA_UNSUPPORTED_CHECK);
+    EXPECT_TRUE(run.progress.counts().empty());
+    EXPECT_TRUE(run.sink.bytes().empty());
+    EXPECT_EQ(run.source.reads(), 1);
+    EXPECT_EQ(run.spy.end_calls, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Read errors, write errors and the abort, with the real codec.
+
+struct Failure {
+    const char* name;
+    const Bytes& (*sample)();
+    long flip_at;  // one corrupt byte there, or none when negative
+    SourcePlan plan;
+    size_t fail_at_byte;
+    int abort_at;
+    ResultCode expected;
+};
+
+void PrintTo(const Failure& c, std::ostream* os) { *os << c.name; }
+
+constexpr size_t kNoLimit = MemorySink::kNoLimit;
+
+SourcePlan ErrorAt(int read, bool brings_bytes)
+{
+    SourcePlan plan;
+    plan.error_at_read = read;
+    plan.error_brings_bytes = brings_bytes;
+    return plan;
+}
+
+// The noise sample gives about one chunk of output per chunk of input, so
+// byte 2 * 4096 + 100 of its output comes from the third chunk.
+const Failure kFailures[] = {
+    {"read_error_first_read", NoiseXz, -1, ErrorAt(0, false), kNoLimit, kNever,
+     ResultCode::ReadError},
+    {"read_error_mid_file", NoiseXz, -1, ErrorAt(2, true), kNoLimit, kNever, ResultCode::ReadError},
+    {"read_error_mid_file_no_bytes", NoiseXz, -1, ErrorAt(2, false), kNoLimit, kNever,
+     ResultCode::ReadError},
+    // The whole small file comes with the error: the codec reaches the end
+    // of the stream, and the read error still stands.
+    {"read_error_after_whole_stream", SmallXz, -1, ErrorAt(0, true), kNoLimit, kNever,
+     ResultCode::ReadError},
+    // Later events in the same last chunk replace the read error.
+    {"read_error_then_corrupt_data", NoiseXz, 13, ErrorAt(0, true), kNoLimit, kNever,
+     ResultCode::BadData},
+    {"read_error_then_write_error", NoiseXz, -1, ErrorAt(2, true), 2 * kChunk + 100, kNever,
+     ResultCode::WriteError},
+    {"read_error_then_abort", SmallXz, -1, ErrorAt(0, true), kNoLimit, 0, ResultCode::Aborted},
+    {"write_error_first_byte", NoiseXz, -1, kStdio, 0, kNever, ResultCode::WriteError},
+    {"write_error_mid_output", NoiseXz, -1, kStdio, 10000, kNever, ResultCode::WriteError},
+    {"write_error_last_byte", NoiseXz, -1, kStdio, 39999, kNever, ResultCode::WriteError},
+    {"abort_first_step", NoiseXz, -1, kStdio, kNoLimit, 0, ResultCode::Aborted},
+    {"abort_at_stream_end", SmallXz, -1, kStdio, kNoLimit, 0, ResultCode::Aborted},
+};
+
+class DecodeRunFailure : public testing::TestWithParam<Failure> {};
+
+TEST_P(DecodeRunFailure, LastEventDecides)
+{
+    const Failure& c = GetParam();
+    const Bytes xz = c.flip_at >= 0 ? Flip(c.sample(), static_cast<size_t>(c.flip_at)) : c.sample();
+    Recorded run(xz, c.plan, c.fail_at_byte, c.abort_at);
+    EXPECT_EQ(run.Go(), c.expected);
+    EXPECT_EQ(run.spy.end_calls, 1);
+    ExpectStepsReported(run);
+    if (c.plan.error_at_read != kNever)
+        EXPECT_EQ(run.source.reads(), c.plan.error_at_read + 1) << "read on after the error";
+    if (c.fail_at_byte != kNoLimit) {
+        ASSERT_GT(run.sink.failures(), 0);
+        EXPECT_EQ(run.sink.bytes().size(), c.fail_at_byte);
+        EXPECT_EQ(run.source.reads(), run.sink.reads_at_failure()) << "read on after the write error";
+    }
+    if (c.abort_at != kNever) {
+        ASSERT_GT(run.progress.counts().size(), static_cast<size_t>(c.abort_at));
+        EXPECT_EQ(run.source.reads(), run.progress.reads_at_abort()) << "read on after the abort";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, DecodeRunFailure, testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// All the output the codec gives for the first chunk of `xz` alone, decoded
+// in calls with room to spare.
+size_t FirstChunkOutput(const Bytes& xz)
+{
+    lzma_stream s = LZMA_STREAM_INIT;
+    if (lzma_stream_decoder(&s, UINT64_MAX, LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED) != LZMA_OK)
+        return 0;
+    Bytes out(1u << 20);
+    s.next_in = xz.data();
+    s.avail_in = std::min(xz.size(), kChunk);
+    size_t total = 0;
+    for (;;) {
+        s.next_out = out.data();
+        s.avail_out = out.size();
+        const lzma_ret ret = lzma_code(&s, LZMA_RUN);
+        total += out.size() - s.avail_out;
+        if (ret != LZMA_OK || s.avail_out != 0)
+            break;
+    }
+    lzma_end(&s);
+    return total;
+}
+
+// The host hears of every step of the chunk it aborted in, the chunk's
+// whole output is still written, and nothing more is read.
+TEST(DecodeRunAbort, ReportsGoOnUntilTheChunkIsUsedUp)
+{
+    const Bytes& xz = CompressibleStartXz();
+    ASSERT_GT(xz.size(), 3 * kChunk);
+    const size_t first_chunk_output = FirstChunkOutput(xz);
+    ASSERT_GE(first_chunk_output, size_t{8} << 20);
+    for (bool keep_refusing : {false, true}) {
+        SCOPED_TRACE(keep_refusing ? "host refuses every later report" : "host refuses once");
+        Recorded run(xz, kStdio, kNoLimit, 3, keep_refusing);
+        EXPECT_EQ(run.Go(), ResultCode::Aborted);
+        EXPECT_EQ(run.source.reads(), 1);
+        EXPECT_EQ(run.progress.reads_at_abort(), 1);
+        ExpectStepsReported(run);
+        EXPECT_GT(run.progress.counts().size(), 2000u);
+        EXPECT_EQ(static_cast<size_t>(run.progress.total()), first_chunk_output);
+        EXPECT_EQ(run.sink.bytes().size(), first_chunk_output);
+        EXPECT_TRUE(std::all_of(run.sink.bytes().begin(),
+                                run.sink.bytes().begin() + std::min(run.sink.bytes().size(), size_t{8} << 20),
+                                [](uint8_t b) { return b == 0; }));
+        EXPECT_EQ(run.spy.end_calls, 1);
+    }
+}
+
+TEST(DecodeRunAbort, WriteErrorLaterInTheSameChunkWins)
+{
+    Recorded run(CompressibleStartXz(), kStdio, 5u << 20, 3);
+    EXPECT_EQ(run.Go(), ResultCode::WriteError);
+    EXPECT_EQ(run.source.reads(), 1);
+    EXPECT_EQ(run.sink.reads_at_failure(), 1);
+    EXPECT_GT(run.progress.counts().size(), 2000u);
+    ExpectStepsReported(run);
+}
+
+// A stream that failed once keeps failing, so every later step of the chunk
+// that writes sets the write error again; an abort wins only on the last step.
+TEST(DecodeRunAbort, AbortOnTheChunksLastStepWinsOverEarlierWriteError)
+{
+    Recorded first_chunk(CompressibleStartXz(), kStdio, kNoLimit, 0);
+    first_chunk.Go();
+    const int steps = static_cast<int>(first_chunk.progress.counts().size());
+    ASSERT_GT(steps, 1000);
+
+    Recorded run(CompressibleStartXz(), kStdio, 4096 * 3, steps - 1);
+    EXPECT_EQ(run.Go(), ResultCode::Aborted);
+    EXPECT_EQ(run.source.reads(), 1);
+    EXPECT_EQ(run.sink.reads_at_failure(), 1);
+    EXPECT_EQ(static_cast<int>(run.progress.counts().size()), steps);
+}
+
+// ---------------------------------------------------------------------------
+// Scripted codecs: statuses the real one gives only under memory pressure
+// or misuse.
+
+struct ScriptStep {
+    lzma_ret status;
+    size_t produced;
+};
+
+struct Script {
+    lzma_ret init = LZMA_OK;
+    std::vector<ScriptStep> steps;
+    size_t next = 0;
+    int decoder_calls = 0;
+    int code_calls = 0;
+    int end_calls = 0;
+    bool overrun = false;
+};
+Script* g_script = nullptr;
+
+lzma_ret ScriptDecoder(lzma_stream*, uint64_t, uint32_t)
+{
+    ++g_script->decoder_calls;
+    return g_script->init;
+}
+
+lzma_ret ScriptCode(lzma_stream* s, lzma_action)
+{
+    ++g_script->code_calls;
+    if (g_script->next >= g_script->steps.size()) {
+        g_script->overrun = true;
+        return LZMA_PROG_ERROR;
+    }
+    const ScriptStep step = g_script->steps[g_script->next++];
+    s->next_in += s->avail_in;
+    s->avail_in = 0;
+    if (step.status == LZMA_OK || step.status == LZMA_STREAM_END) {
+        std::memset(s->next_out, 0xA5, step.produced);
+        s->next_out += step.produced;
+        s->avail_out -= step.produced;
+    }
+    return step.status;
+}
+
+void ScriptEnd(lzma_stream*) { ++g_script->end_calls; }
+
+const CodecApi kScriptCodec{ScriptDecoder, ScriptCode, ScriptEnd, UnusedEncoder};
+
+struct Scripted {
+    const char* name;
+    lzma_ret init;
+    std::vector<ScriptStep> steps;
+    size_t input_size;  // bytes of (meaningless) input
+    SourcePlan plan;
+    size_t fail_at_byte;
+    int abort_at;
+    ResultCode expected;
+    std::vector<int32_t> reports;
+    int reads;
+};
+
+void PrintTo(const Scripted& c, std::ostream* os) { *os << c.name; }
+
+std::vector<Scripted> ScriptedCases()
+{
+    constexpr size_t kNo = MemorySink::kNoLimit;
+    constexpr size_t kFull = kChunk;
+    const ResultCode kNoMemory = ResultCode::NoMemory;
+    const ResultCode kBad = ResultCode::BadData;
+    SourcePlan error_second{true};
+    error_second.error_at_read = 1;
+    // One chunk of input, read with its end.
+    const SourcePlan one{true};
+    return {
+        {"init_mem_error", LZMA_MEM_ERROR, {}, 100, one, kNo, kNever, kNoMemory, {}, 0},
+        {"init_options_error", LZMA_OPTIONS_ERROR, {}, 100, one, kNo, kNever, kNoMemory, {}, 0},
+        {"init_prog_error", LZMA_PROG_ERROR, {}, 100, one, kNo, kNever, kNoMemory, {}, 0},
+        {"code_mem_error", LZMA_OK, {{LZMA_MEM_ERROR, 0}}, 100, one, kNo, kNever, kNoMemory, {}, 1},
+        {"code_memlimit_error", LZMA_OK, {{LZMA_MEMLIMIT_ERROR, 0}}, 100, one, kNo, kNever, kNoMemory,
+         {}, 1},
+        // The codec's "no progress possible" in the middle of the input: the
+        // input failed it. Where the input has ended, that is a file cut
+        // short instead, and the cut tests above hold.
+        {"code_buf_error", LZMA_OK, {{LZMA_BUF_ERROR, 0}}, 3 * kChunk, kStdio, kNo, kNever,
+         ResultCode::ReadError, {}, 1},
+        {"code_data_error", LZMA_OK, {{LZMA_DATA_ERROR, 0}}, 100, one, kNo, kNever, kBad, {}, 1},
+        {"code_format_error", LZMA_OK, {{LZMA_FORMAT_ERROR, 0}}, 100, one, kNo, kNever, kBad, {}, 1},
+        {"code_options_error", LZMA_OK, {{LZMA_OPTIONS_ERROR, 0}}, 100, one, kNo, kNever, kBad, {}, 1},
+        {"code_unsupported_check", LZMA_OK, {{LZMA_UNSUPPORTED_CHECK, 0}}, 100, one, kNo, kNever, kBad,
+         {}, 1},
+        {"code_prog_error", LZMA_OK, {{LZMA_PROG_ERROR, 0}}, 100, one, kNo, kNever, kBad, {}, 1},
+        {"code_no_check", LZMA_OK, {{LZMA_NO_CHECK, 0}}, 100, one, kNo, kNever, kBad, {}, 1},
+        {"code_get_check", LZMA_OK, {{LZMA_GET_CHECK, 0}}, 100, one, kNo, kNever, kBad, {}, 1},
+        // Output already produced stays reported; the failing step adds nothing.
+        {"mem_error_after_full_step", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_MEM_ERROR, 0}}, 100, one, kNo,
+         kNever, kNoMemory, {4096}, 1},
+        {"buf_error_in_second_chunk", LZMA_OK, {{LZMA_OK, 10}, {LZMA_BUF_ERROR, 0}}, 3 * kChunk,
+         kEager, kNo, kNever, ResultCode::ReadError, {10}, 2},
+        // The end of the stream must come with the last chunk.
+        {"no_stream_end", LZMA_OK, {{LZMA_OK, 10}, {LZMA_OK, 20}}, kChunk + 1, kEager, kNo, kNever,
+         kBad, {10, 20}, 2},
+        {"stream_end_before_last_chunk", LZMA_OK, {{LZMA_STREAM_END, 10}, {LZMA_OK, 0}}, kChunk + 1,
+         kEager, kNo, kNever, kBad, {10, 0}, 2},
+        {"stream_end_in_last_chunk", LZMA_OK, {{LZMA_OK, 10}, {LZMA_STREAM_END, 20}}, kChunk + 1,
+         kEager, kNo, kNever, ResultCode::Ok, {10, 20}, 2},
+        // Last event wins.
+        {"read_error_then_data_error", LZMA_OK, {{LZMA_OK, 10}, {LZMA_DATA_ERROR, 0}}, 3 * kChunk,
+         error_second, kNo, kNever, kBad, {10}, 2},
+        {"read_error_then_mem_error", LZMA_OK, {{LZMA_OK, 10}, {LZMA_MEM_ERROR, 0}}, 3 * kChunk,
+         error_second, kNo, kNever, kNoMemory, {10}, 2},
+        {"read_error_then_stream_end", LZMA_OK, {{LZMA_OK, 10}, {LZMA_STREAM_END, 5}}, 3 * kChunk,
+         error_second, kNo, kNever, ResultCode::ReadError, {10, 5}, 2},
+        {"read_error_then_abort", LZMA_OK, {{LZMA_OK, 10}, {LZMA_STREAM_END, 5}}, 3 * kChunk,
+         error_second, kNo, 1, ResultCode::Aborted, {10, 5}, 2},
+        {"abort_then_write_error", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_OK, kFull}, {LZMA_OK, 7}},
+         3 * kChunk, kStdio, 5000, 0, ResultCode::WriteError, {4096, 4096, 7}, 1},
+        {"write_error_then_abort", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_OK, kFull}, {LZMA_OK, 7}},
+         3 * kChunk, kStdio, 100, 2, ResultCode::Aborted, {4096, 4096, 7}, 1},
+        {"write_error_sticks_after_abort", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_OK, kFull}, {LZMA_OK, 7}},
+         3 * kChunk, kStdio, 100, 1, ResultCode::WriteError, {4096, 4096, 7}, 1},
+        {"abort_then_mem_error", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_MEMLIMIT_ERROR, 0}}, 3 * kChunk,
+         kStdio, kNo, 0, kNoMemory, {4096}, 1},
+        {"write_error_then_buf_error", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_BUF_ERROR, 0}}, 3 * kChunk,
+         kStdio, 10, kNever, ResultCode::ReadError, {4096}, 1},
+        {"write_error_then_stream_end", LZMA_OK, {{LZMA_OK, kFull}, {LZMA_STREAM_END, 0}}, 100, one,
+         10, kNever, ResultCode::WriteError, {4096, 0}, 1},
+        // Full steps keep the chunk going after an abort or a write error;
+        // the step that leaves room ends it.
+        {"abort_keeps_full_steps", LZMA_OK,
+         {{LZMA_OK, kFull}, {LZMA_OK, kFull}, {LZMA_OK, kFull}, {LZMA_OK, 0}}, 3 * kChunk, kStdio,
+         kNo, 0, ResultCode::Aborted, {4096, 4096, 4096, 0}, 1},
+        {"write_error_keeps_full_steps", LZMA_OK,
+         {{LZMA_OK, kFull}, {LZMA_OK, kFull}, {LZMA_OK, 1}}, 3 * kChunk, kStdio, 0, kNever,
+         ResultCode::WriteError, {4096, 4096, 1}, 1},
+        // A step without output on a chunk still counts as a step.
+        {"empty_steps_reported", LZMA_OK, {{LZMA_OK, 0}, {LZMA_OK, 0}, {LZMA_STREAM_END, 0}},
+         2 * kChunk + 1, kEager, kNo, kNever, ResultCode::Ok, {0, 0, 0}, 3},
+    };
+}
+
+class DecodeRunScripted : public testing::TestWithParam<Scripted> {};
+
+TEST_P(DecodeRunScripted, MapsStatusesAndEvents)
+{
+    const Scripted& c = GetParam();
+    Script script;
+    script.init = c.init;
+    script.steps = c.steps;
+    g_script = &script;
+    MemorySource source(Noise(c.input_size, 17), c.plan);
+    MemorySink sink(c.fail_at_byte, &source);
+    RecordingProgress progress(c.abort_at, &source);
+    const ResultCode result = DecodeRun(kScriptCodec, source, &sink, progress);
+    g_script = nullptr;
+
+    EXPECT_EQ(result, c.expected);
+    EXPECT_EQ(progress.counts(), c.reports);
+    EXPECT_EQ(source.reads(), c.reads);
+    EXPECT_FALSE(script.overrun) << "the codec was called after its last scripted step";
+    EXPECT_EQ(script.next, c.steps.size()) << "scripted steps left unused";
+    EXPECT_EQ(script.decoder_calls, 1);
+    // A decoder that never started is not ended; one that did, always is.
+    EXPECT_EQ(script.end_calls, c.init == LZMA_OK ? 1 : 0);
+    if (c.init != LZMA_OK)
+        EXPECT_EQ(script.code_calls, 0);
+    const int64_t reported = std::accumulate(c.reports.begin(), c.reports.end(), int64_t{0});
+    const size_t written = std::min<size_t>(static_cast<size_t>(reported), c.fail_at_byte);
+    EXPECT_EQ(sink.bytes().size(), written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codec, DecodeRunScripted, testing::ValuesIn(ScriptedCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
