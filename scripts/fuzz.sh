@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets of the native build for a bounded time each.
-# Usage: scripts/fuzz.sh SECONDS [TARGET...]   (targets: probe multibyte; default all)
+# Usage: scripts/fuzz.sh SECONDS [TARGET...]   (targets: probe multibyte open_test; default all)
 # Expects an existing build in build/native (it compiles nothing). Seeds a
 # working corpus per target under build/native/fuzz-corpus from the generated
 # sample corpus, keeps what the fuzzer adds there across runs, and exits
@@ -14,7 +14,7 @@ fi
 seconds=$1
 shift
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(probe multibyte)
+[[ ${#targets[@]} -gt 0 ]] || targets=(probe multibyte open_test)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/native
