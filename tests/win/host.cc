@@ -125,6 +125,66 @@ std::string CorpusDir()
     return SourcePath(dir);
 }
 
+std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset)
+{
+    static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
+    // The start of liblzma's lzma_stream; the rest is the library's own.
+    struct Stream {
+        const uint8_t* next_in;
+        size_t avail_in;
+        uint64_t total_in;
+        uint8_t* next_out;
+        size_t avail_out;
+        uint64_t total_out;
+        void* rest[16];
+    } strm = {};
+    using Easy = int(__cdecl*)(Stream*, uint32_t, int);
+    using Code = int(__cdecl*)(Stream*, int);
+    using End = void(__cdecl*)(Stream*);
+    auto easy = reinterpret_cast<Easy>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_encoder")));
+    auto code = reinterpret_cast<Code>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_code")));
+    auto end = reinterpret_cast<End>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_end")));
+    std::vector<uint8_t> out;
+    if (easy == nullptr || code == nullptr || end == nullptr || easy(&strm, preset, 4) != 0)
+        return out;
+    out.resize(data.size() + data.size() / 2 + 4096);
+    strm.next_in = data.data();
+    strm.avail_in = data.size();
+    strm.next_out = out.data();
+    strm.avail_out = out.size();
+    const int finished = code(&strm, 3 /* LZMA_FINISH */);
+    out.resize(finished == 1 ? out.size() - strm.avail_out : 0);
+    end(&strm);
+    return out;
+}
+
+std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_t preset)
+{
+    static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
+    using BufferEncode = int(__cdecl*)(uint32_t, int, const void*, const uint8_t*, size_t, uint8_t*,
+                                        size_t*, size_t);
+    auto encode = reinterpret_cast<BufferEncode>(
+        reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_buffer_encode")));
+    std::vector<uint8_t> out(data.size() + data.size() / 2 + 4096);
+    size_t pos = 0;
+    if (encode == nullptr || encode(preset, 4, nullptr, data.data(), data.size(), out.data(), &pos, out.size()) != 0)
+        pos = 0;
+    out.resize(pos);
+    return out;
+}
+
+std::vector<uint8_t> SampleText(size_t size)
+{
+    std::vector<uint8_t> b;
+    b.reserve(size);
+    for (size_t i = 0; b.size() < size; ++i) {
+        const std::string line = "row " + std::to_string(i * 2654435761u % 1000003) + " of sample text\n";
+        b.insert(b.end(), line.begin(), line.end());
+    }
+    b.resize(size);
+    return b;
+}
+
 int32_t Open(const std::string& path, int32_t* code)
 {
     OpenArchiveRecord record = {path.c_str(), 0, kUnsetResult};

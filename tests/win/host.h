@@ -42,6 +42,19 @@ std::string SourcePath(const std::string& unix_path);
 // The corpus folder made by scripts/make-corpus.sh, as a Windows path; empty if unset.
 std::string CorpusDir();
 
+// An .xz stream of data made by the liblzma.dll beside the test program, with
+// its easy encoder given all input at once (CRC-64 check), as the plug-in's
+// packing would write it at the same preset.
+std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset);
+
+// The same data through liblzma's one-call encoder, whose block header stores
+// the block's sizes (as multi-threaded xz writes them): such a file still
+// opens when it is cut short.
+std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_t preset);
+
+// Deterministic text of exactly size bytes.
+std::vector<uint8_t> SampleText(size_t size);
+
 // Opens through OpenArchive (ANSI); returns the handle, and the record's
 // result code through *code (left at `unset` on success).
 constexpr int32_t kUnsetResult = 0x5A5A5A5A;

@@ -60,36 +60,8 @@ void Register(int32_t handle, bool ansi, bool wide)
     Export<SetProcessDataProcWFn>("SetProcessDataProcW")(handle, wide ? WideProc : nullptr);
 }
 
-// A real .xz file of `size` bytes of text, made by the module's own codec
-// library so that the test needs no external tool.
-Bytes Compress(const Bytes& data, uint32_t preset = 6)
-{
-    HMODULE lzma = LoadLibraryA((testhost::ProgramDir() + "liblzma.dll").c_str());
-    using BufferEncode = int(__cdecl*)(uint32_t, int, const void*, const uint8_t*, size_t, uint8_t*,
-                                        size_t*, size_t);
-    auto encode = reinterpret_cast<BufferEncode>(
-        reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_buffer_encode")));
-    Bytes out(data.size() + data.size() / 2 + 4096);
-    size_t pos = 0;
-    EXPECT_NE(encode, nullptr);
-    EXPECT_EQ(encode(preset, 4 /* CRC64 */, nullptr, data.data(), data.size(), out.data(), &pos,
-                     out.size()),
-              0);
-    out.resize(pos);
-    return out;
-}
-
-Bytes Text(size_t size)
-{
-    Bytes b;
-    b.reserve(size);
-    for (size_t i = 0; b.size() < size; ++i) {
-        const std::string line = "line " + std::to_string(i) + " of some text that compresses\n";
-        b.insert(b.end(), line.begin(), line.end());
-    }
-    b.resize(size);
-    return b;
-}
+Bytes Compress(const Bytes& data, uint32_t preset = 6) { return testhost::EncodeXz(data, preset); }
+Bytes Text(size_t size) { return testhost::SampleText(size); }
 
 class ExtractTest : public ::testing::Test {
 protected:
@@ -243,7 +215,8 @@ TEST_F(ExtractTest, FailuresLeaveNoOutputFile)
     const Bytes good = Compress(data);
     Bytes corrupt = good;
     corrupt[good.size() / 2] ^= 0x55;
-    const Bytes truncated(good.begin(), good.begin() + good.size() - 40);
+    const Bytes with_sizes = testhost::EncodeXzWithSizes(data, 6);
+    const Bytes truncated(with_sizes.begin(), with_sizes.begin() + with_sizes.size() - 40);
     struct Case {
         const char* name;
         Bytes bytes;

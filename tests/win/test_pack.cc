@@ -36,49 +36,8 @@ int32_t __stdcall WideProgress(const wchar_t*, int32_t)
     return 1;
 }
 
-// The same liblzma the module binds, its easy encoder given all input at
-// once. (The one-call buffer encoder would differ: it stores the block's
-// sizes in its header, which a streaming encoder cannot know.)
-Bytes Reference(const Bytes& data, uint32_t preset)
-{
-    static HMODULE lzma = LoadLibraryA((testhost::ProgramDir() + "liblzma.dll").c_str());
-    struct Stream {
-        const uint8_t* next_in;
-        size_t avail_in;
-        uint64_t total_in;
-        uint8_t* next_out;
-        size_t avail_out;
-        uint64_t total_out;
-        void* rest[16];
-    } strm = {};
-    using Easy = int(__cdecl*)(Stream*, uint32_t, int);
-    using Code = int(__cdecl*)(Stream*, int);
-    using End = void(__cdecl*)(Stream*);
-    auto easy = reinterpret_cast<Easy>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_encoder")));
-    auto code = reinterpret_cast<Code>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_code")));
-    auto end = reinterpret_cast<End>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_end")));
-    EXPECT_EQ(easy(&strm, preset, 4), 0);
-    Bytes out(data.size() + data.size() / 2 + 4096);
-    strm.next_in = data.data();
-    strm.avail_in = data.size();
-    strm.next_out = out.data();
-    strm.avail_out = out.size();
-    EXPECT_EQ(code(&strm, 3 /* finish */), 1);
-    out.resize(out.size() - strm.avail_out);
-    end(&strm);
-    return out;
-}
-
-Bytes Text(size_t size)
-{
-    Bytes b;
-    for (size_t i = 0; b.size() < size; ++i) {
-        const std::string line = "row " + std::to_string(i * 2654435761u % 1000003) + " packed text\n";
-        b.insert(b.end(), line.begin(), line.end());
-    }
-    b.resize(size);
-    return b;
-}
+Bytes Reference(const Bytes& data, uint32_t preset) { return testhost::EncodeXz(data, preset); }
+Bytes Text(size_t size) { return testhost::SampleText(size); }
 
 constexpr uint32_t kExtreme = 0x80000000u;
 
