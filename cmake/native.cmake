@@ -17,6 +17,7 @@ target_compile_options(gtest PRIVATE ${SANITIZE_FLAGS})
 target_compile_options(gtest_main PRIVATE ${SANITIZE_FLAGS})
 
 add_subdirectory(tests/native)
+add_subdirectory(bench)
 
 # libFuzzer needs clang; other compilers build everything but the fuzzers.
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")

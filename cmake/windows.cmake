@@ -65,7 +65,8 @@ add_custom_target(codec_library ALL
     VERBATIM)
 
 # The command-line host.
-add_executable(ztxhost tools/ztxhost.cc)
+add_executable(ztxhost tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
+    tools/read_commands.cc)
 target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_options(ztxhost PRIVATE -static -s)
 
@@ -86,3 +87,4 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_subdirectory(tests/win)
+add_subdirectory(bench)

@@ -1,118 +1,96 @@
 // ztxhost: a console host for xz.ztx. It loads the plug-in from its own folder and drives it
 // through the exported interface only, as a file manager would.
-#include <windows.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "plugin/ztx_api.h"
+#include "tools/commands.h"
+#include "tools/console.h"
+#include "tools/plugin_module.h"
+#include "tools/progress.h"
 
 namespace {
 
-HMODULE g_module = nullptr;
+using namespace ztxhost;
 
-template <typename Fn>
-Fn Bind(const char* name)
-{
-    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(g_module, name)));
-    if (fn == nullptr) {
-        std::fprintf(stderr, "ztxhost: xz.ztx does not export %s\n", name);
-        std::exit(2);
-    }
-    return fn;
-}
+struct Command {
+    const wchar_t* name;
+    size_t min_args;
+    size_t max_args;
+    int (*run)(const Options&, const Arguments&);
+    const char* synopsis;
+};
 
-const char* Describe(int32_t code)
-{
-    switch (code) {
-    case 0: return "success";
-    case 10: return "no more entries";
-    case 11: return "out of memory, no free archive slot, or the codec could not start";
-    case 12: return "corrupt, truncated or unsupported data";
-    case 13: return "not a valid .xz file";
-    case 15: return "cannot open the file";
-    case 16: return "cannot create the output file";
-    case 17: return "bad archive handle";
-    case 18: return "read error, bad request, or the codec library is unavailable";
-    case 19: return "write error";
-    case 21: return "aborted";
-    case 22: return "no file to pack";
-    case 23: return "too many files, or a name that does not match the entry";
-    case 24: return "not supported";
-    }
-    return "unknown result code";
-}
-
-int Fail(int32_t code, const char* what)
-{
-    std::fprintf(stderr, "ztxhost: %s: %s (code %d)\n", what, Describe(code), code);
-    return code == 0 ? 1 : code;
-}
-
-std::string FormatTime(uint32_t stamp)
-{
-    if (stamp == 0xFFFFFFFFu)
-        return "(no time stamp)";
-    char buf[32];
-    std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", (stamp >> 25) + 1980,
-                  (stamp >> 21) & 0x0F, (stamp >> 16) & 0x1F, (stamp >> 11) & 0x1F,
-                  (stamp >> 5) & 0x3F, (stamp & 0x1F) * 2);
-    return buf;
-}
-
-int List(const char* archive)
-{
-    OpenArchiveRecord record = {archive, 0, 0};
-    const int32_t handle = Bind<OpenArchiveFn>("OpenArchive")(&record);
-    if (handle == 0)
-        return Fail(record.open_result, archive);
-    EntryHeaderEx header = {};
-    const int32_t code = Bind<ReadHeaderExFn>("ReadHeaderEx")(handle, &header);
-    if (code != 0) {
-        Bind<CloseArchiveFn>("CloseArchive")(handle);
-        return Fail(code, "reading the entry");
-    }
-    const uint64_t packed = header.packed_size | (uint64_t{header.packed_size_high} << 32);
-    const uint64_t unpacked = header.unpacked_size | (uint64_t{header.unpacked_size_high} << 32);
-    std::printf("archive:  %s\n", header.archive_name);
-    std::printf("entry:    %s\n", header.entry_name);
-    std::printf("packed:   %llu bytes\n", static_cast<unsigned long long>(packed));
-    std::printf("unpacked: %llu bytes\n", static_cast<unsigned long long>(unpacked));
-    std::printf("time:     %s\n", FormatTime(header.entry_time).c_str());
-    if (unpacked > 0)
-        std::printf("ratio:    %.1f%%\n", 100.0 * static_cast<double>(packed) / static_cast<double>(unpacked));
-    Bind<CloseArchiveFn>("CloseArchive")(handle);
-    return 0;
-}
+// One line per command. pack, delete, mempack and settings join as entries
+// of their own, with their handlers in a file beside read_commands.cc.
+const Command kCommands[] = {
+    {L"list", 1, 1, ListCommand, "list ARCHIVE.xz             entry name, packed and unpacked size, time, ratio"},
+    {L"test", 1, 1, TestCommand, "test ARCHIVE.xz             decompress and check, writing nothing"},
+    {L"extract", 1, 2, ExtractCommand,
+     "extract ARCHIVE.xz [DEST]   DEST: a file, or an existing folder (default: the archive's)"},
+};
 
 void Usage()
 {
-    std::fprintf(stderr,
-                 "usage: ztxhost list ARCHIVE.xz   show the entry, its sizes and time stamp\n");
+    std::string text = "usage: ztxhost [OPTIONS] COMMAND ARGS\n";
+    for (const Command& command : kCommands)
+        text += std::string("  ztxhost ") + command.synopsis + "\n";
+    text += "options:\n"
+            "  -f, --force      extract: replace an existing output file\n"
+            "  --progress       always show the progress bar, also when stderr is not a console\n"
+            "  -q, --quiet      never show the progress bar\n"
+            "Ctrl-C aborts a test or an extraction; no partial output is left.\n"
+            "exit status: 0 on success, else the plug-in's result code (10 to 24),\n"
+            "1 when ztxhost declines (e.g. the output exists), 2 for a bad command line.\n";
+    Write(stderr, text);
 }
 
 } // namespace
 
-int main(int argc, char** argv)
+int main()
 {
-    if (argc < 3) {
-        Usage();
-        return 2;
+    Options options;
+    std::wstring name;
+    Arguments args;
+    bool options_done = false;
+    for (const std::wstring& arg : CommandLineArguments()) {
+        if (!options_done && arg == L"--") {
+            options_done = true;
+        } else if (!options_done && arg.size() > 1 && arg[0] == L'-') {
+            if (arg == L"-f" || arg == L"--force") {
+                options.force = true;
+            } else if (arg == L"--progress") {
+                options.bar = ProgressBar::Always;
+            } else if (arg == L"-q" || arg == L"--quiet") {
+                options.bar = ProgressBar::Never;
+            } else if (arg == L"-h" || arg == L"--help") {
+                Usage();
+                return 0;
+            } else {
+                Write(stderr, L"ztxhost: unknown option " + arg + L"\n");
+                Usage();
+                return kExitUsage;
+            }
+        } else if (name.empty()) {
+            name = arg;
+        } else {
+            args.push_back(arg);
+        }
     }
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    dir = dir.substr(0, dir.find_last_of('\\') + 1);
-    g_module = LoadLibraryA((dir + "xz.ztx").c_str());
-    if (g_module == nullptr) {
-        std::fprintf(stderr, "ztxhost: cannot load %sxz.ztx\n", dir.c_str());
-        return 2;
+
+    for (const Command& command : kCommands) {
+        if (name != command.name)
+            continue;
+        if (args.size() < command.min_args || args.size() > command.max_args) {
+            Usage();
+            return kExitUsage;
+        }
+        if (!LoadPlugin())
+            return kExitUsage;
+        InstallAbortHandler();
+        return command.run(options, args);
     }
-    const std::string command = argv[1];
-    if (command == "list")
-        return List(argv[2]);
+    if (!name.empty())
+        Write(stderr, L"ztxhost: unknown command " + name + L"\n");
     Usage();
-    return 2;
+    return kExitUsage;
 }

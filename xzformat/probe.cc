@@ -41,6 +41,14 @@ bool IsStreamHeader(const uint8_t* header)
 // Reads in chunks so that a long run of padding costs no memory.
 bool SkipStreamPadding(ByteSource& source, uint64_t* end)
 {
+    // Most files end in a footer, whose last word is never zero: one small
+    // read settles it before any scan.
+    uint8_t last[kAlignment];
+    if (*end < kAlignment || !ReadExactly(source, *end - kAlignment, last, sizeof(last)))
+        return false;
+    if (last[0] != 0 || last[1] != 0 || last[2] != 0 || last[3] != 0)
+        return true;
+
     uint8_t chunk[4096];
     while (*end > 0) {
         const uint64_t n = *end < sizeof(chunk) ? *end : sizeof(chunk);

@@ -1,0 +1,348 @@
+// Decompression speed of xz.ztx against the limit its design allows: the same
+// liblzma.dll decoding the whole file in memory in one call. Also times the
+// cross-built xz.exe and OpenArchive on a small and a very large archive.
+//
+// usage: bench_plugin [--runs N] TEXT.xz BIG.xz OUTDIR [XZ.EXE]
+//   N        decompressions are timed N times each, best kept (default 3)
+//   TEXT.xz  the archive whose extraction is timed (single stream)
+//   BIG.xz   a large multi-block archive, only opened
+//   OUTDIR   an existing folder for the extracted files
+//   XZ.EXE   optional: the reference decompressor, run as "xz.exe -dc"
+//
+// Loads xz.ztx and liblzma.dll from its own folder, as a host does.
+#include <windows.h>
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "plugin/ztx_api.h"
+
+namespace {
+
+constexpr int kDefaultRuns = 3; // each decompression: best of these
+constexpr int kOpenRuns = 50; // OpenArchive: cheap, so more of them
+
+double Now()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+[[noreturn]] void Die(const std::string& message)
+{
+    std::fprintf(stderr, "bench_plugin: %s\n", message.c_str());
+    std::exit(1);
+}
+
+std::string ProgramDir()
+{
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+HMODULE Load(const std::string& name)
+{
+    HMODULE module = LoadLibraryA((ProgramDir() + name).c_str());
+    if (module == nullptr)
+        Die("cannot load " + ProgramDir() + name);
+    return module;
+}
+
+template <typename Fn>
+Fn Get(HMODULE module, const char* name)
+{
+    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (fn == nullptr)
+        Die(std::string("missing export ") + name);
+    return fn;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        Die("cannot open " + path);
+    std::vector<uint8_t> bytes;
+    uint8_t buf[1 << 16];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
+        bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    return bytes;
+}
+
+struct Plugin {
+    HMODULE module;
+    OpenArchiveFn open;
+    CloseArchiveFn close;
+    ReadHeaderExFn read_header;
+    SetProcessDataProcFn set_progress;
+    ProcessFileFn process;
+};
+
+uint64_t g_reported = 0;
+
+// The cheapest host there can be: counts and never aborts.
+int32_t ZTX_CALL CountBytes(const char* name, int32_t count)
+{
+    if (name == nullptr && count > 0)
+        g_reported += static_cast<uint64_t>(count);
+    return 1;
+}
+
+int32_t OpenOrDie(const Plugin& p, const std::string& path)
+{
+    OpenArchiveRecord record = {path.c_str(), 0, 0};
+    const int32_t handle = p.open(&record);
+    if (handle == 0)
+        Die("OpenArchive " + path + " failed with " + std::to_string(record.open_result));
+    return handle;
+}
+
+uint64_t UnpackedSize(const Plugin& p, const std::string& path)
+{
+    const int32_t handle = OpenOrDie(p, path);
+    EntryHeaderEx header = {};
+    if (p.read_header(handle, &header) != 0)
+        Die("ReadHeaderEx failed on " + path);
+    p.close(handle);
+    return header.unpacked_size | (uint64_t{header.unpacked_size_high} << 32);
+}
+
+// One ProcessFile run, timed from the call to its return; the open and the
+// header read before it are the host's business and take microseconds.
+double TimeProcessFile(const Plugin& p, const std::string& archive, int32_t operation,
+                       const std::string& target, uint64_t expected)
+{
+    if (!target.empty())
+        DeleteFileA(target.c_str());
+    const int32_t handle = OpenOrDie(p, archive);
+    p.set_progress(handle, CountBytes);
+    g_reported = 0;
+    const double start = Now();
+    const int32_t code = p.process(handle, operation, nullptr, target.empty() ? nullptr : target.c_str());
+    const double seconds = Now() - start;
+    p.close(handle);
+    if (code != 0)
+        Die("ProcessFile failed with " + std::to_string(code));
+    if (g_reported != expected)
+        Die("the progress reports add up to " + std::to_string(g_reported) + " bytes, not " +
+            std::to_string(expected));
+    return seconds;
+}
+
+typedef lzma_ret(__cdecl* BufferDecodeFn)(uint64_t* memlimit, uint32_t flags, const lzma_allocator* allocator,
+                                          const uint8_t* in, size_t* in_pos, size_t in_size, uint8_t* out,
+                                          size_t* out_pos, size_t out_size);
+typedef lzma_ret(__cdecl* StreamDecoderFn)(lzma_stream* strm, uint64_t memlimit, uint32_t flags);
+typedef lzma_ret(__cdecl* CodeFn)(lzma_stream* strm, lzma_action action);
+typedef void(__cdecl* EndFn)(lzma_stream* strm);
+
+// Runs xz.exe -dc with its output going to a file, timed from process
+// creation to exit, so it includes the start of a process under Wine.
+double TimeXzExe(const std::string& xz, const std::string& args, const std::string& output)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileA(output.empty() ? "NUL" : output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        Die("cannot create " + output);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + xz + "\" " + args;
+    const double start = Now();
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        Die("cannot start " + xz);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    const double seconds = Now() - start;
+    DWORD exit_code = 1;
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(out);
+    if (exit_code != 0)
+        Die(command + " exited with " + std::to_string(exit_code));
+    return seconds;
+}
+
+// A pause before each timed run. Starting a process under Wine, and deleting
+// a 40 MB file, leave work behind (the Wine server, the kernel's page cache)
+// that would otherwise be billed to whichever row comes next.
+void Settle() { Sleep(300); }
+
+struct Best {
+    double seconds = 1e300;
+    void Add(double s) { seconds = s < seconds ? s : seconds; }
+};
+
+void Row(const char* what, double seconds, double limit, uint64_t bytes, const char* note = "")
+{
+    std::printf("  %-44s %8.3f s %8.1f MB/s %7.3f  %s\n", what, seconds, static_cast<double>(bytes) / seconds / 1e6,
+                limit / seconds, note);
+}
+
+void OpenRow(const Plugin& p, const std::string& path)
+{
+    std::vector<double> times;
+    for (int i = 0; i < kOpenRuns; ++i) {
+        const double start = Now();
+        const int32_t handle = OpenOrDie(p, path);
+        times.push_back(Now() - start);
+        p.close(handle);
+    }
+    std::sort(times.begin(), times.end());
+    const uint64_t unpacked = UnpackedSize(p, path);
+    std::printf("  %-44s %8.3f ms best %8.3f ms median  (unpacked %llu bytes)\n",
+                path.substr(path.find_last_of('\\') + 1).c_str(), times.front() * 1e3, times[times.size() / 2] * 1e3,
+                static_cast<unsigned long long>(unpacked));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int runs = kDefaultRuns;
+    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
+        runs = std::atoi(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
+    if (argc < 4 || argc > 5 || runs < 1) {
+        std::fprintf(stderr, "usage: bench_plugin [--runs N] TEXT.xz BIG.xz OUTDIR [XZ.EXE]\n");
+        return 2;
+    }
+    const std::string text_xz = argv[1];
+    const std::string big_xz = argv[2];
+    const std::string out_dir = std::string(argv[3]) + "\\";
+    const std::string xz_exe = argc == 5 ? argv[4] : "";
+
+    Plugin p;
+    p.module = Load("xz.ztx");
+    p.open = Get<OpenArchiveFn>(p.module, "OpenArchive");
+    p.close = Get<CloseArchiveFn>(p.module, "CloseArchive");
+    p.read_header = Get<ReadHeaderExFn>(p.module, "ReadHeaderEx");
+    p.set_progress = Get<SetProcessDataProcFn>(p.module, "SetProcessDataProc");
+    p.process = Get<ProcessFileFn>(p.module, "ProcessFile");
+
+    HMODULE lzma = Load("liblzma.dll");
+    const auto buffer_decode = Get<BufferDecodeFn>(lzma, "lzma_stream_buffer_decode");
+    const auto stream_decoder = Get<StreamDecoderFn>(lzma, "lzma_stream_decoder");
+    const auto code = Get<CodeFn>(lzma, "lzma_code");
+    const auto end = Get<EndFn>(lzma, "lzma_end");
+
+    const std::vector<uint8_t> packed = ReadFile(text_xz);
+    const uint64_t unpacked = UnpackedSize(p, text_xz);
+
+    // (b) The limit: whole file in memory, one call, nothing else. Each run
+    // gets a freshly allocated output buffer, touched before the clock starts:
+    // where a 40 MB buffer lands in memory moves this row by up to a fifth
+    // from one process to the next, and fresh buffers let the best of the
+    // runs find a good placement instead of inheriting one.
+    std::vector<uint8_t> reference;
+    auto limit_run = [&] {
+        std::vector<uint8_t> out(static_cast<size_t>(unpacked));
+        uint64_t memlimit = UINT64_MAX;
+        size_t in_pos = 0;
+        size_t out_pos = 0;
+        const double start = Now();
+        const lzma_ret ret = buffer_decode(&memlimit, 0, nullptr, packed.data(), &in_pos, packed.size(),
+                                           out.data(), &out_pos, out.size());
+        const double seconds = Now() - start;
+        if (ret != LZMA_OK || out_pos != unpacked)
+            Die("lzma_stream_buffer_decode failed with " + std::to_string(ret));
+        if (reference.empty())
+            reference.swap(out);
+        else if (out != reference)
+            Die("lzma_stream_buffer_decode gave different bytes from one run to the next");
+        return seconds;
+    };
+    limit_run(); // makes the reference bytes; untimed, like a warm-up
+
+    // The same with the plug-in's decoder settings, for a second opinion.
+    auto one_code_run = [&] {
+        std::vector<uint8_t> out(static_cast<size_t>(unpacked));
+        lzma_stream stream;
+        std::memset(&stream, 0, sizeof(stream));
+        const double start = Now();
+        if (stream_decoder(&stream, UINT64_MAX, LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED) != LZMA_OK)
+            Die("lzma_stream_decoder failed");
+        stream.next_in = packed.data();
+        stream.avail_in = packed.size();
+        stream.next_out = out.data();
+        stream.avail_out = out.size();
+        const lzma_ret ret = code(&stream, LZMA_FINISH);
+        end(&stream);
+        const double seconds = Now() - start;
+        if (ret != LZMA_STREAM_END || out != reference)
+            Die("one lzma_code run failed with " + std::to_string(ret));
+        return seconds;
+    };
+
+    const std::string target = out_dir + "extracted.bin";
+    const std::string xz_out = out_dir + "xz-exe.out";
+    Best limit, one_run, extract, test, xz, xz_start;
+    // Rounds rather than one row after the other: a load that comes and goes
+    // then touches every row alike instead of skewing one of them.
+    for (int round = 0; round < runs; ++round) {
+        Settle();
+        limit.Add(limit_run());
+        Settle();
+        one_run.Add(one_code_run());
+        Settle();
+        extract.Add(TimeProcessFile(p, text_xz, kExtract, target, unpacked));
+        if (round == 0 && ReadFile(target) != reference)
+            Die("the extracted file differs from the in-memory decoding");
+        Settle();
+        test.Add(TimeProcessFile(p, text_xz, kTest, "", unpacked));
+        if (!xz_exe.empty()) {
+            Settle();
+            xz.Add(TimeXzExe(xz_exe, "-dc \"" + text_xz + "\"", xz_out));
+            if (round == 0 && ReadFile(xz_out) != reference)
+                Die("xz.exe -dc wrote something else than the in-memory decoding");
+            Settle();
+            xz_start.Add(TimeXzExe(xz_exe, "--version", ""));
+        }
+    }
+    DeleteFileA(target.c_str());
+    DeleteFileA(xz_out.c_str());
+
+    std::printf("Decompression of %s: %zu bytes packed, %llu bytes unpacked, best of %d runs\n",
+                text_xz.c_str(), packed.size(), static_cast<unsigned long long>(unpacked), runs);
+    std::printf("  %-44s %10s %13s %7s\n", "", "time", "speed", "ratio");
+    Row("(b) liblzma, one buffer call, memory only", limit.seconds, limit.seconds, unpacked, "the limit");
+    Row("    liblzma, one lzma_code run, memory only", one_run.seconds, limit.seconds, unpacked);
+    Row("(a) ProcessFile extract, file to file", extract.seconds, limit.seconds, unpacked,
+        limit.seconds / extract.seconds >= 0.90 ? "target >= 0.90: met" : "target >= 0.90: MISSED");
+    Row("    ProcessFile test, no output file", test.seconds, limit.seconds, unpacked);
+    if (!xz_exe.empty()) {
+        Row("(c) xz.exe -dc, file to file, with its start", xz.seconds, limit.seconds, unpacked);
+        std::printf("      of which starting a process: %.3f s (xz.exe --version)\n", xz_start.seconds);
+    } else {
+        std::printf("  (c) xz.exe: not built, skipped\n");
+    }
+    std::printf("  ratio = time of (b) / time of the row: 1.00 is the limit, higher is faster\n");
+
+    std::printf("\nOpenArchive + CloseArchive, %d runs each:\n", kOpenRuns);
+    OpenRow(p, text_xz);
+    OpenRow(p, big_xz);
+    return 0;
+}

@@ -1,0 +1,27 @@
+// The commands of ztxhost. Each returns the process exit status: the plug-in's
+// result code (0 on success), or one of the host's own statuses (plugin_module.h).
+#ifndef TOOLS_COMMANDS_H
+#define TOOLS_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+#include "tools/progress.h"
+
+namespace ztxhost {
+
+struct Options {
+    bool force = false;                   // extract: replace an existing output file
+    ProgressBar bar = ProgressBar::Auto;
+};
+
+using Arguments = std::vector<std::wstring>;
+
+// Reading: read_commands.cc.
+int ListCommand(const Options& options, const Arguments& args);
+int TestCommand(const Options& options, const Arguments& args);
+int ExtractCommand(const Options& options, const Arguments& args);
+
+} // namespace ztxhost
+
+#endif
