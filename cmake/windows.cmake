@@ -66,7 +66,7 @@ add_custom_target(codec_library ALL
 
 # The command-line host.
 add_executable(ztxhost tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
-    tools/read_commands.cc)
+    tools/read_commands.cc tools/write_commands.cc)
 target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_options(ztxhost PRIVATE -static -s)
 

@@ -12,6 +12,7 @@ namespace ztxhost {
 
 struct Options {
     bool force = false;                   // extract: replace an existing output file
+    std::wstring ini;                     // settings file handed to the plug-in (--ini)
     ProgressBar bar = ProgressBar::Auto;
 };
 
@@ -21,6 +22,12 @@ using Arguments = std::vector<std::wstring>;
 int ListCommand(const Options& options, const Arguments& args);
 int TestCommand(const Options& options, const Arguments& args);
 int ExtractCommand(const Options& options, const Arguments& args);
+
+// Writing: write_commands.cc.
+int PackCommand(const Options& options, const Arguments& args);
+int DeleteCommand(const Options& options, const Arguments& args);
+int MemPackCommand(const Options& options, const Arguments& args);
+int SettingsCommand(const Options& options, const Arguments& args);
 
 } // namespace ztxhost
 

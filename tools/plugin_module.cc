@@ -58,7 +58,7 @@ const char* Describe(int32_t code)
     case 16: return "cannot create the output file";
     case 17: return "bad archive handle";
     case 18: return "read error, bad request, or the codec library is unavailable";
-    case 19: return "write error";
+    case 19: return "write error, or the archive could not be deleted";
     case 21: return "aborted";
     case 22: return "no file to pack";
     case 23: return "too many files, or a name that does not match the entry";

@@ -20,13 +20,16 @@ struct Command {
     const char* synopsis;
 };
 
-// One line per command. pack, delete, mempack and settings join as entries
-// of their own, with their handlers in a file beside read_commands.cc.
+// One line per command.
 const Command kCommands[] = {
     {L"list", 1, 1, ListCommand, "list ARCHIVE.xz             entry name, packed and unpacked size, time, ratio"},
     {L"test", 1, 1, TestCommand, "test ARCHIVE.xz             decompress and check, writing nothing"},
     {L"extract", 1, 2, ExtractCommand,
      "extract ARCHIVE.xz [DEST]   DEST: a file, or an existing folder (default: the archive's)"},
+    {L"pack", 1, 2, PackCommand, "pack FILE [ARCHIVE.xz]      new or rewritten archive (default FILE.xz), with backup"},
+    {L"delete", 1, 1, DeleteCommand, "delete ARCHIVE.xz           delete the archive (its one entry)"},
+    {L"mempack", 1, 2, MemPackCommand, "mempack FILE [OUT.xz]       pack through the memory-packing calls"},
+    {L"settings", 0, 1, SettingsCommand, "settings [INI]              rate and extreme mode the packers would use"},
 };
 
 void Usage()
@@ -38,6 +41,7 @@ void Usage()
             "  -f, --force      extract: replace an existing output file\n"
             "  --progress       always show the progress bar, also when stderr is not a console\n"
             "  -q, --quiet      never show the progress bar\n"
+            "  --ini FILE       settings file handed to the plug-in (default: its own)\n"
             "Ctrl-C aborts a test or an extraction; no partial output is left.\n"
             "exit status: 0 on success, else the plug-in's result code (10 to 24),\n"
             "1 when ztxhost declines (e.g. the output exists), 2 for a bad command line.\n";
@@ -52,8 +56,14 @@ int main()
     std::wstring name;
     Arguments args;
     bool options_done = false;
+    bool want_ini = false;
     for (const std::wstring& arg : CommandLineArguments()) {
-        if (!options_done && arg == L"--") {
+        if (want_ini) {
+            options.ini = arg;
+            want_ini = false;
+        } else if (!options_done && arg == L"--ini") {
+            want_ini = true;
+        } else if (!options_done && arg == L"--") {
             options_done = true;
         } else if (!options_done && arg.size() > 1 && arg[0] == L'-') {
             if (arg == L"-f" || arg == L"--force") {

@@ -274,6 +274,42 @@ def check_corpus(host, work, corpus):
         check(bytes_reported(r.stdout) == len(expected), "extract %s reports every decoded byte" % name, r)
 
 
+def check_packing(host, work, original):
+    """pack, mempack, delete and settings: the output is what the system's xz
+    writes at the plug-in's defaults, and a rewrite leaves no backup."""
+    src = os.path.join(work, "packme.txt")
+    with open(src, "wb") as f:
+        f.write(original)
+    # A settings file of our own that does not exist: the defaults.
+    ini = ["--ini", win(os.path.join(work, "none.ini"))]
+    reference = subprocess.run(["xz", "-6e", "-T1", "--check=crc64", "-c", src],
+                               capture_output=True, check=True).stdout
+    r = host.run(*ini, "pack", win(src))
+    check(r.returncode == 0, "pack exits 0", r)
+    check(open(src + ".xz", "rb").read() == reference, "pack writes what xz -6e -T1 writes", r)
+    r = host.run(*ini, "pack", win(src))
+    check(r.returncode == 0 and open(src + ".xz", "rb").read() == reference, "pack rewrites an archive", r)
+    check(not os.path.exists(src + ".xz.#00"), "a rewrite leaves no backup", r)
+    r = host.run(*ini, "pack", win(os.path.join(work, "absent.txt")))
+    check(r.returncode == 1, "pack of a missing file is declined", r)
+
+    mem = os.path.join(work, "mem.xz")
+    r = host.run(*ini, "mempack", win(src), win(mem))
+    check(r.returncode == 0 and open(mem, "rb").read() == reference, "mempack writes the same stream", r)
+
+    r = host.run("delete", win(mem))
+    check(r.returncode == 0 and not os.path.exists(mem), "delete removes the archive", r)
+    r = host.run("delete", win(mem))
+    check(r.returncode == 19, "delete of a missing archive exits 19", r)
+
+    settings = os.path.join(work, "s.ini")
+    with open(settings, "w") as f:
+        f.write("[xz]\nCompressionRate=-3\nExtreme=0\n")
+    r = host.run("settings", win(settings))
+    check(r.returncode == 0 and "file packing:    rate 1\n" in r.stdout
+          and "memory packing:  rate 9\n" in r.stdout, "settings shows both clamping rules", r)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
@@ -297,6 +333,7 @@ def main():
     check_unicode(host, work, original)
     check_failures(host, work)
     check_interrupt(host, work)
+    check_packing(host, work, original)
     if args.corpus and os.path.isfile(os.path.join(args.corpus, "expected.tsv")):
         check_corpus(host, work, args.corpus)
     else:

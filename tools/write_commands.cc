@@ -1,0 +1,151 @@
+// pack, delete, mempack and settings: the writing side of the plug-in, driven as a file manager
+// drives it (packing reports to the callback registered outside the archive handles).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "plugin/ztx_api.h"
+#include "tools/commands.h"
+#include "tools/console.h"
+#include "tools/plugin_module.h"
+
+namespace ztxhost {
+
+namespace {
+
+// The handle outside 1 to 10 under which a host parks its packing callback.
+constexpr int32_t kPackingCallbackHandle = -1;
+
+uint64_t SizeOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// Hands the plug-in the settings file a host would name; without --ini the
+// plug-in keeps its own default.
+void UseSettingsFile(const Options& options)
+{
+    if (options.ini.empty())
+        return;
+    DefaultParamsRecord record = {};
+    record.size = sizeof(record);
+    const std::wstring full = FullPath(options.ini);
+    const std::string ansi(full.begin(), full.end());
+    lstrcpynA(record.default_ini_name, ansi.c_str(), sizeof(record.default_ini_name));
+    Bind<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+}
+
+} // namespace
+
+int PackCommand(const Options& options, const Arguments& args)
+{
+    const std::wstring source = FullPath(args[0]);
+    if (source.empty() || !Exists(source) || IsFolder(source))
+        return Refuse(args[0] + L": no such file");
+    const std::wstring target = args.size() > 1 ? FullPath(args[1]) : source + L".xz";
+    const std::wstring folder = FolderOf(source);
+    // The add list: one name, then the empty name that ends the list.
+    std::wstring list = source.substr(folder.size());
+    list.push_back(L'\0');
+    list.push_back(L'\0');
+    UseSettingsFile(options);
+    RegisterProgressCallbacks(kPackingCallbackHandle);
+    ProgressRun run(L"packing", SizeOf(source), options.bar);
+    const int32_t code =
+        Bind<PackFilesWFn>("PackFilesW")(target.c_str(), nullptr, folder.c_str(), list.c_str(), 0);
+    run.Finish();
+    if (code != 0)
+        return ReportFailure(code, L"packing " + source + L" into " + target);
+    Write(stdout, target + L": " + std::to_wstring(SizeOf(target)) + L" bytes from " +
+                      std::to_wstring(run.done()) + L"\n");
+    return 0;
+}
+
+int DeleteCommand(const Options&, const Arguments& args)
+{
+    const std::wstring target = FullPath(args[0]);
+    // The delete list names the one entry; the plug-in removes the whole file.
+    const wchar_t list[] = L"entry\0";
+    const int32_t code = Bind<DeleteFilesWFn>("DeleteFilesW")(target.c_str(), list);
+    if (code != 0)
+        return ReportFailure(code, L"deleting " + target);
+    Write(stdout, target + L": deleted\n");
+    return 0;
+}
+
+int MemPackCommand(const Options& options, const Arguments& args)
+{
+    const std::wstring source = FullPath(args[0]);
+    const std::wstring target = args.size() > 1 ? FullPath(args[1]) : source + L".xz";
+    FILE* in = _wfopen(source.c_str(), L"rb");
+    if (in == nullptr)
+        return Refuse(args[0] + L": cannot be read");
+    FILE* out = _wfopen(target.c_str(), L"wb");
+    if (out == nullptr) {
+        std::fclose(in);
+        return Refuse(target + L": cannot be created");
+    }
+    UseSettingsFile(options);
+    const intptr_t handle = Bind<StartMemPackFn>("StartMemPack")(0, nullptr);
+    if (handle == 0) {
+        std::fclose(in);
+        std::fclose(out);
+        DeleteFileW(target.c_str());
+        return ReportFailure(18, L"starting the memory packer");
+    }
+    auto step = Bind<PackToMemFn>("PackToMem");
+    std::vector<uint8_t> input(4096);
+    std::vector<uint8_t> output(4096);
+    size_t have = 0;
+    size_t offset = 0;
+    int32_t result = 0;
+    bool ok = true;
+    // Input the packer did not take is presented again in the next call.
+    while (result == 0 && ok) {
+        if (offset == have) {
+            have = std::fread(input.data(), 1, input.size(), in);
+            offset = 0;
+        }
+        int32_t taken = 0;
+        int32_t written = 0;
+        result = step(handle, input.data() + offset, static_cast<int32_t>(have - offset), &taken,
+                      output.data(), static_cast<int32_t>(output.size()), &written, nullptr);
+        offset += static_cast<size_t>(taken);
+        ok = std::fwrite(output.data(), 1, static_cast<size_t>(written), out) == static_cast<size_t>(written);
+    }
+    Bind<DoneMemPackFn>("DoneMemPack")(handle);
+    std::fclose(in);
+    ok = std::fclose(out) == 0 && ok;
+    if (result != 1 || !ok) {
+        DeleteFileW(target.c_str());
+        return ReportFailure(result != 1 ? 12 : 19, L"memory-packing " + source);
+    }
+    Write(stdout, target + L": " + std::to_wstring(SizeOf(target)) + L" bytes\n");
+    return 0;
+}
+
+int SettingsCommand(const Options& options, const Arguments& args)
+{
+    // Read by the same rules as the plug-in's packers, so that a user can
+    // see what the next packing will use.
+    const std::wstring ini = args.empty() ? (options.ini.empty() ? L"ztplugin.ini" : options.ini) : args[0];
+    const std::wstring full = ini.find(L'\\') == std::wstring::npos ? ini : FullPath(ini);
+    const std::string file(full.begin(), full.end());
+    const int32_t rate = static_cast<int32_t>(GetPrivateProfileIntA("xz", "CompressionRate", 6, file.c_str()));
+    const int32_t extreme = static_cast<int32_t>(GetPrivateProfileIntA("xz", "Extreme", 1, file.c_str()));
+    const int32_t file_rate = rate < 1 ? 1 : rate > 9 ? 9 : rate;
+    const uint32_t urate = static_cast<uint32_t>(rate);
+    const int32_t mem_rate = urate == 0 ? 1 : urate > 9 ? 9 : static_cast<int32_t>(urate);
+    Write(stdout, L"settings file:   " + full + L"\n");
+    Write(stdout, L"stored rate:     " + std::to_wstring(rate) + L"\n");
+    Write(stdout, L"file packing:    rate " + std::to_wstring(file_rate) + (extreme ? L", extreme" : L"") + L"\n");
+    Write(stdout, L"memory packing:  rate " + std::to_wstring(mem_rate) + (extreme ? L", extreme" : L"") + L"\n");
+    return 0;
+}
+
+} // namespace ztxhost
