@@ -77,3 +77,6 @@ args=(--runs "${BENCH_RUNS:-3}" "$(winpath "$data/text.xz")" "$(winpath "$data/b
 [ -n "$xz_exe" ] && args+=("$xz_exe")
 "${wine[@]}" "$bin/bench_plugin.exe" "${args[@]}"
 rm -rf "$out"
+
+echo "== packing under Wine"
+"${wine[@]}" "$bin/bench_pack.exe" --runs "${BENCH_PACK_RUNS:-1}" "$(winpath "$data/text")" "$(winpath "$out")"
