@@ -437,4 +437,28 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
     DeleteFileA(target.c_str());
 }
 
+// The old archive takes the last free file of its file system, so the new
+// one cannot be created once the old one is moved aside.
+TEST_F(PackTest, UncreatableTargetRestoresTheOldArchive)
+{
+    const char* mount = std::getenv("XZ_ONE_FILE_FS");
+    if (mount == nullptr || *mount == '\0')
+        GTEST_SKIP() << "no one-file file system was mounted for this run";
+    const std::string fs = testhost::SourcePath(mount);
+    if (!Exists(fs + "\\.small-fs"))
+        GTEST_SKIP() << "the one-file file system could not be mounted here";
+    const Bytes old = Reference(Text(500), 1);
+    const std::string target = fs + "\\data.xz";
+    ASSERT_TRUE(WriteBytes(target, old));
+    ASSERT_FALSE(WriteBytes(fs + "\\probe", {1})) << "the file system should be out of files";
+    ASSERT_TRUE(WriteBytes(Path("data"), Text(3000)));
+    const std::string list = std::string("data") + '\0';
+    EXPECT_EQ(Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
+                                               list.c_str(), 0),
+              16);
+    EXPECT_EQ(ReadBytes(target), old);
+    EXPECT_FALSE(Exists(target + ".#00"));
+    DeleteFileA(target.c_str());
+}
+
 } // namespace
