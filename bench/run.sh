@@ -79,4 +79,6 @@ args=(--runs "${BENCH_RUNS:-3}" "$(winpath "$data/text.xz")" "$(winpath "$data/b
 rm -rf "$out"
 
 echo "== packing under Wine"
+mkdir -p "$out"
 "${wine[@]}" "$bin/bench_pack.exe" --runs "${BENCH_PACK_RUNS:-1}" "$(winpath "$data/text")" "$(winpath "$out")"
+rm -rf "$out"
