@@ -15,56 +15,16 @@
 #endif
 #include <lzma.h>
 
+#include "bench/bench_common.h"
 #include "plugin/ztx_api.h"
 
 namespace {
 
-double Now()
-{
-    LARGE_INTEGER f;
-    LARGE_INTEGER t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
-[[noreturn]] void Die(const std::string& why)
-{
-    std::fprintf(stderr, "bench_pack: %s\n", why.c_str());
-    std::exit(1);
-}
-
-std::string ProgramDir()
-{
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
-
-template <typename Fn>
-Fn Get(HMODULE module, const char* name)
-{
-    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (fn == nullptr)
-        Die(std::string("missing export ") + name);
-    return fn;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return bytes;
-    std::fseek(f, 0, SEEK_END);
-    bytes.resize(static_cast<size_t>(std::ftell(f)));
-    std::fseek(f, 0, SEEK_SET);
-    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size())
-        bytes.clear();
-    std::fclose(f);
-    return bytes;
-}
+using bench::Die;
+using bench::Get;
+using bench::Load;
+using bench::Now;
+using bench::ReadFile;
 
 typedef lzma_ret(__cdecl* EasyEncoderFn)(lzma_stream*, uint32_t, lzma_check);
 typedef lzma_ret(__cdecl* CodeFn)(lzma_stream*, lzma_action);
@@ -95,15 +55,11 @@ int main(int argc, char** argv)
     const std::string text_path = argv[1];
     const std::string out_dir = std::string(argv[2]) + "\\";
     const std::vector<uint8_t> text = ReadFile(text_path);
-    if (text.empty())
-        Die("cannot read " + text_path);
     const std::string folder = text_path.substr(0, text_path.find_last_of('\\') + 1);
     const std::string name = text_path.substr(folder.size());
 
-    HMODULE plugin = LoadLibraryA((ProgramDir() + "xz.ztx").c_str());
-    HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
-    if (plugin == nullptr || lzma == nullptr)
-        Die("cannot load xz.ztx or liblzma.dll beside the program");
+    HMODULE plugin = Load("xz.ztx");
+    HMODULE lzma = Load("liblzma.dll");
     auto easy = Get<EasyEncoderFn>(lzma, "lzma_easy_encoder");
     auto code = Get<CodeFn>(lzma, "lzma_code");
     auto end = Get<EndFn>(lzma, "lzma_end");
