@@ -73,8 +73,9 @@ protected:
     std::string out_;
 };
 
-// Two streams, the first with sizes in its block header, so that both kinds
-// of first block header and a two-stream index chain are covered.
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+
+// Two streams, the first with sizes in its block header.
 Bytes Sample()
 {
     Bytes a = testhost::EncodeXzWithSizes(testhost::SampleText(3000), 1);
@@ -102,46 +103,99 @@ TEST_F(Hostile, EveryTruncationFailsToTestAsGood)
     Print("truncations", cut);
 }
 
+// The container fields of one file made of whole streams and then zero
+// padding: each stream's header and first block header, its index and footer
+// (the index size comes from the footer's backward size), and the padding.
+std::vector<size_t> ContainerPositions(const std::vector<Bytes>& streams, size_t padding)
+{
+    std::vector<size_t> positions;
+    size_t base = 0;
+    for (const Bytes& s : streams) {
+        const size_t block_header = (s[12] + 1) * 4u;
+        const size_t footer = s.size() - 12;
+        const size_t index = footer - (le32(s.data() + footer + 4) + 1) * 4u;
+        for (size_t i = 0; i < 12 + block_header; ++i)
+            positions.push_back(base + i);
+        for (size_t i = index; i < s.size(); ++i)
+            positions.push_back(base + i);
+        base += s.size();
+    }
+    for (size_t i = 0; i < padding; ++i)
+        positions.push_back(base + i);
+    return positions;
+}
+
+struct SweepFile {
+    std::string name;
+    std::vector<Bytes> streams;
+    size_t padding;
+    int data_changes;
+};
+
+std::vector<SweepFile> SweepFiles()
+{
+    // Two streams, the first with sizes in its block header, so that both
+    // kinds of first block header and a two-stream index chain are covered.
+    std::vector<SweepFile> files = {
+        {"two streams", {testhost::EncodeXzWithSizes(testhost::SampleText(3000), 1),
+                         testhost::EncodeXz(testhost::SampleText(500), 6)}, 0, 300},
+    };
+    // And files the system's xz wrote: a long check field, a filter chain
+    // (a longer block header) and stream padding.
+    const std::string corpus = testhost::CorpusDir();
+    if (corpus.empty())
+        return files;
+    const Bytes sha256 = testhost::ReadBytes(corpus + "\\good-check-sha256.xz");
+    const Bytes filters = testhost::ReadBytes(corpus + "\\good-filters-3.xz");
+    Bytes padded = testhost::ReadBytes(corpus + "\\good-padded.xz");
+    EXPECT_FALSE(sha256.empty() || filters.empty() || padded.size() < 4) << "corpus files missing";
+    if (sha256.empty() || filters.empty() || padded.size() < 4)
+        return files;
+    padded.resize(padded.size() - 4);
+    files.push_back({"sha-256 check", {sha256}, 0, 100});
+    files.push_back({"three filters", {filters}, 0, 100});
+    files.push_back({"stream padding", {padded}, 4, 0});
+    return files;
+}
+
 TEST_F(Hostile, EverySingleByteChangeOfTheContainerIsCaught)
 {
-    const Bytes whole = Sample();
-    const Bytes second = testhost::EncodeXz(testhost::SampleText(500), 6);
-    const size_t first_size = whole.size() - second.size();
-    // Container fields: both stream headers and first block headers, and the
-    // tails (index and footer) of both streams.
-    std::vector<size_t> positions;
-    auto add_range = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to && i < whole.size(); ++i)
-            positions.push_back(i);
-    };
-    const size_t first_block_header = (whole[12] + 1) * 4;
-    add_range(0, 12 + first_block_header);
-    add_range(first_size - 12 - 16, first_size);
-    const size_t second_block_header = (whole[first_size + 12] + 1) * 4;
-    add_range(first_size, first_size + 12 + second_block_header);
-    add_range(whole.size() - 12 - 16, whole.size());
+    for (const SweepFile& file : SweepFiles()) {
+        Bytes whole;
+        for (const Bytes& s : file.streams)
+            whole.insert(whole.end(), s.begin(), s.end());
+        whole.resize(whole.size() + file.padding, 0);
+        Counts untouched;
+        ASSERT_EQ(Try(whole, true, &untouched), 0) << file.name;
 
-    Counts c;
-    for (size_t pos : positions) {
-        for (int delta = 1; delta < 256; ++delta) {
-            Bytes changed = whole;
-            changed[pos] = static_cast<uint8_t>(changed[pos] + delta);
-            EXPECT_NE(Try(changed, delta % 64 == 1, &c), 0) << "byte " << pos << " + " << delta;
+        Counts c;
+        for (size_t pos : ContainerPositions(file.streams, file.padding)) {
+            for (int delta = 1; delta < 256; ++delta) {
+                Bytes changed = whole;
+                changed[pos] = static_cast<uint8_t>(changed[pos] + delta);
+                EXPECT_NE(Try(changed, delta % 64 == 1, &c), 0)
+                    << file.name << ": byte " << pos << " + " << delta;
+            }
         }
-    }
-    Print("container byte changes", c);
+        Print((file.name + ", container byte changes").c_str(), c);
 
-    // A few hundred random changes in the compressed data.
-    Counts d;
-    uint32_t x = 0x9E3779B9u;
-    for (int i = 0; i < 300; ++i) {
-        x = x * 1664525u + 1013904223u;
-        const size_t pos = 12 + first_block_header + x % (first_size - 12 - first_block_header - 40);
-        Bytes changed = whole;
-        changed[pos] ^= static_cast<uint8_t>(1u << (x >> 29));
-        EXPECT_NE(Try(changed, i % 10 == 0, &d), 0) << "data byte " << pos;
+        // Random changes in the first stream's compressed data.
+        const Bytes& first = file.streams[0];
+        const size_t data_from = 12 + (first[12] + 1) * 4u;
+        const size_t data_to = first.size() - 12 - (le32(first.data() + first.size() - 8) + 1) * 4u - 16;
+        if (file.data_changes == 0 || data_to <= data_from)
+            continue;
+        Counts d;
+        uint32_t x = 0x9E3779B9u;
+        for (int i = 0; i < file.data_changes; ++i) {
+            x = x * 1664525u + 1013904223u;
+            const size_t pos = data_from + x % (data_to - data_from);
+            Bytes changed = whole;
+            changed[pos] ^= static_cast<uint8_t>(1u << (x >> 29));
+            EXPECT_NE(Try(changed, i % 10 == 0, &d), 0) << file.name << ": data byte " << pos;
+        }
+        Print((file.name + ", data byte changes").c_str(), d);
     }
-    Print("data byte changes", d);
 }
 
 } // namespace

@@ -1,0 +1,19 @@
+// What the test process holds of the system, for leak checks of the module.
+#ifndef TESTS_WIN_PROCESS_USAGE_H
+#define TESTS_WIN_PROCESS_USAGE_H
+
+#include <cstdint>
+
+namespace testhost {
+
+struct ProcessUsage {
+    uint64_t private_bytes; // committed private memory
+    uint32_t handles;       // open kernel handles
+    uint32_t gdi_objects;   // GDI objects (Wine always reports 0)
+};
+
+ProcessUsage MeasureProcess();
+
+} // namespace testhost
+
+#endif

@@ -1,0 +1,180 @@
+// Faults of the machine around the module: a disk that fills up during
+// extraction, an archive that changes between opening and extraction, and a
+// source whose reads fail during packing. Each must end with a code and with
+// the disk as it was: no partial output, the old archive back byte for byte.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/win/host.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testhost::Exists;
+using testhost::Export;
+using testhost::ReadBytes;
+using testhost::WriteBytes;
+
+constexpr int32_t kTest = 1;
+constexpr int32_t kExtract = 2;
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+    void TearDown() override
+    {
+        for (int32_t h = 1; h <= 10; ++h)
+            testhost::Close(h);
+    }
+    std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
+    int32_t OpenOk(const std::string& path)
+    {
+        int32_t code = 0;
+        const int32_t h = testhost::Open(path, &code);
+        EXPECT_GE(h, 1) << path << " code " << code;
+        return h;
+    }
+    int32_t Extract(int32_t h, const std::string& target)
+    {
+        return Export<ProcessFileFn>("ProcessFile")(h, kExtract, nullptr, target.c_str());
+    }
+    // The folder of a small file system mounted for this run, or empty.
+    static std::string SmallFs(const char* variable)
+    {
+        const char* mount = std::getenv(variable);
+        if (mount == nullptr || *mount == '\0')
+            return {};
+        const std::string fs = testhost::SourcePath(mount);
+        return Exists(fs + "\\.small-fs") ? fs : std::string();
+    }
+    std::string dir_;
+};
+
+// The names in a folder besides the small file system's marker.
+std::vector<std::string> Listing(const std::string& dir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != ".." && name != ".small-fs")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
+{
+    const std::string fs = SmallFs("XZ_FULL_FS");
+    if (fs.empty())
+        GTEST_SKIP() << "no small file system was mounted for this run";
+    // A megabyte of text packs small and unpacks to four times the space there.
+    const std::string archive = Path("big.xz");
+    ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(testhost::SampleText(1 << 20), 6)));
+    const int32_t h = OpenOk(archive);
+    const std::string target = fs + "\\big";
+    EXPECT_EQ(Extract(h, target), 19);
+    EXPECT_FALSE(Exists(target));
+    EXPECT_TRUE(Listing(fs).empty());
+    // The disk has its room back: a file that fits is written whole.
+    ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(testhost::SampleText(100000), 6)));
+    const int32_t small = OpenOk(archive);
+    EXPECT_EQ(Extract(small, target), 0);
+    EXPECT_EQ(ReadBytes(target), testhost::SampleText(100000));
+    DeleteFileA(target.c_str());
+}
+
+TEST_F(Faults, ArchiveChangedBetweenOpenAndExtraction)
+{
+    const Bytes text = testhost::SampleText(200000);
+    const Bytes good = testhost::EncodeXz(text, 6);
+    const std::string target = Path("out");
+    struct Case {
+        const char* what;
+        Bytes replacement;
+        int32_t code;
+    } cases[] = {
+        {"deleted", {}, 15},
+        {"replaced by other bytes", testhost::SampleText(good.size()), 12},
+        {"cut short", Bytes(good.begin(), good.begin() + good.size() / 2), 12},
+        {"emptied", Bytes(), 12},
+    };
+    for (Case& c : cases) {
+        const std::string archive = Path("a.xz");
+        ASSERT_TRUE(WriteBytes(archive, good));
+        const int32_t h = OpenOk(archive);
+        if (std::string(c.what) == "deleted") {
+            ASSERT_TRUE(DeleteFileA(archive.c_str()));
+        } else {
+            ASSERT_TRUE(WriteBytes(archive, c.replacement));
+        }
+        const int32_t tested = Export<ProcessFileFn>("ProcessFile")(h, kTest, nullptr, nullptr);
+        const int32_t extracted = Extract(h, target);
+        EXPECT_EQ(tested, c.code) << c.what;
+        EXPECT_EQ(extracted, c.code) << c.what;
+        EXPECT_FALSE(Exists(target)) << c.what;
+        testhost::Close(h);
+    }
+}
+
+TEST_F(Faults, ArchiveLockedByAnotherProgramGives15)
+{
+    const std::string archive = Path("locked.xz");
+    ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(testhost::SampleText(5000), 6)));
+    const int32_t h = OpenOk(archive);
+    // Opened without sharing, as an editor or a copy in progress might.
+    const HANDLE lock = CreateFileA(archive.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Extract(h, Path("out")), 15);
+    EXPECT_FALSE(Exists(Path("out")));
+    CloseHandle(lock);
+    EXPECT_EQ(Extract(h, Path("out")), 0) << "the same handle works once the file is free";
+    EXPECT_EQ(ReadBytes(Path("out")), testhost::SampleText(5000));
+}
+
+// A source that opens but cannot be read: Wine maps the drive Z: to the Unix
+// root, where reading a process's memory at address 0 fails with an I/O error.
+TEST_F(Faults, SourceReadErrorDuringPackingGives18AndRestoresTheOldArchive)
+{
+    const std::string source_dir = "Z:\\proc\\self\\";
+    FILE* probe = std::fopen((source_dir + "mem").c_str(), "rb");
+    if (probe == nullptr)
+        GTEST_SKIP() << "no source here whose reads fail";
+    uint8_t byte;
+    const bool readable = std::fread(&byte, 1, 1, probe) == 1;
+    std::fclose(probe);
+    if (readable)
+        GTEST_SKIP() << "the failing source can be read here";
+
+    const Bytes old = testhost::EncodeXz(testhost::SampleText(3000), 1);
+    const std::string target = Path("mem.xz");
+    ASSERT_TRUE(WriteBytes(target, old));
+    const std::string list = std::string("mem") + '\0';
+    EXPECT_EQ(Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, source_dir.c_str(), list.c_str(), 0),
+              18);
+    EXPECT_EQ(ReadBytes(target), old);
+    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"mem.xz"})) << "no backup or partial file is left";
+
+    // Without an old archive nothing at all is left.
+    ASSERT_TRUE(DeleteFileA(target.c_str()));
+    const std::wstring wlist = std::wstring(L"mem") + L'\0';
+    EXPECT_EQ(Export<PackFilesWFn>("PackFilesW")(testhost::Widen(target).c_str(), nullptr,
+                                                  testhost::Widen(source_dir).c_str(), wlist.c_str(), 0),
+              18);
+    EXPECT_TRUE(Listing(dir_).empty());
+}
+
+} // namespace
