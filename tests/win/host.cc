@@ -1,6 +1,8 @@
 // Test-side host helpers.
 #include "tests/win/host.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -202,5 +204,12 @@ int32_t OpenW(const std::wstring& path, int32_t* code)
 }
 
 int32_t Close(int32_t handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
+
+void ReportFigures(const std::string& line)
+{
+    static int count = 0;
+    std::printf("%s\n", line.c_str());
+    ::testing::Test::RecordProperty("figures_" + std::to_string(++count), line);
+}
 
 } // namespace testhost

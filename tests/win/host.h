@@ -62,6 +62,10 @@ int32_t Open(const std::string& path, int32_t* code);
 int32_t OpenW(const std::wstring& path, int32_t* code);
 int32_t Close(int32_t handle);
 
+// Prints a line of figures (counts, sizes) and records it in the test's XML
+// report, where the run's summary collects it.
+void ReportFigures(const std::string& line);
+
 } // namespace testhost
 
 #endif

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -59,14 +58,16 @@ protected:
         testhost::Close(h);
         return tested;
     }
-    static void Print(const char* what, const Counts& c)
+    static void Print(const std::string& what, const Counts& c)
     {
-        std::printf("%s: %d cases, %d opened, refused 13: %d, 18: %d; tests failed with", what, c.cases,
-                    c.opened, c.refused_13, c.refused_18);
+        std::string line = what + ": " + std::to_string(c.cases) + " cases, " + std::to_string(c.opened) +
+                           " opened, refused 13: " + std::to_string(c.refused_13) +
+                           ", 18: " + std::to_string(c.refused_18) + "; tests failed with";
         for (int i = 1; i < 32; ++i)
             if (c.tests_failed[i] != 0)
-                std::printf(" %d: %d", i, c.tests_failed[i]);
-        std::printf("; passed: %d\n", c.tests_failed[0]);
+                line += " " + std::to_string(i) + ": " + std::to_string(c.tests_failed[i]);
+        line += "; passed: " + std::to_string(c.tests_failed[0]);
+        testhost::ReportFigures(line);
     }
     std::string dir_;
     std::string path_;
@@ -177,7 +178,7 @@ TEST_F(Hostile, EverySingleByteChangeOfTheContainerIsCaught)
                     << file.name << ": byte " << pos << " + " << delta;
             }
         }
-        Print((file.name + ", container byte changes").c_str(), c);
+        Print(file.name + ", container byte changes", c);
 
         // Random changes in the first stream's compressed data.
         const Bytes& first = file.streams[0];
@@ -194,7 +195,7 @@ TEST_F(Hostile, EverySingleByteChangeOfTheContainerIsCaught)
             changed[pos] ^= static_cast<uint8_t>(1u << (x >> 29));
             EXPECT_NE(Try(changed, i % 10 == 0, &d), 0) << file.name << ": data byte " << pos;
         }
-        Print((file.name + ", data byte changes").c_str(), d);
+        Print(file.name + ", data byte changes", d);
     }
 }
 

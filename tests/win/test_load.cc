@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <set>
 #include <string>
@@ -262,10 +261,11 @@ TEST(Load, TenThreadsOpenListTestAndCloseWithTheFirstBindingRacing)
         extractions += w.extractions;
     }
     EXPECT_EQ(opens, kSlots * 120);
-    std::printf("load: 10 threads, %d opens, %d tests, %d extractions\n", opens, tests, extractions);
-    std::printf("load: after the first 10 rounds: %s\n", Describe(after_first).c_str());
-    std::printf("load: after 10 more rounds:      %s\n", Describe(after_short).c_str());
-    std::printf("load: after 100 more rounds:     %s\n", Describe(after_long).c_str());
+    testhost::ReportFigures("load: 10 threads, " + std::to_string(opens) + " opens, " + std::to_string(tests) +
+                            " tests, " + std::to_string(extractions) + " extractions");
+    testhost::ReportFigures("load: after the first 10 rounds: " + Describe(after_first));
+    testhost::ReportFigures("load: after 10 more rounds: " + Describe(after_short));
+    testhost::ReportFigures("load: after 100 more rounds: " + Describe(after_long));
     ExpectNoGrowth(after_short, after_long);
 }
 
@@ -450,8 +450,8 @@ TEST(Load, AThousandRoundsLeaveWhatTenLeft)
     for (int r = 10; r < 1000; ++r)
         cycle(r);
     const testhost::ProcessUsage after_thousand = testhost::MeasureProcess();
-    std::printf("leak: after 10 rounds:    %s\n", Describe(after_ten).c_str());
-    std::printf("leak: after 1,000 rounds: %s\n", Describe(after_thousand).c_str());
+    testhost::ReportFigures("leak: after 10 rounds: " + Describe(after_ten));
+    testhost::ReportFigures("leak: after 1,000 rounds: " + Describe(after_thousand));
     ExpectNoGrowth(after_ten, after_thousand);
 }
 
