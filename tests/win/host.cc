@@ -205,6 +205,30 @@ int32_t OpenW(const std::wstring& path, int32_t* code)
 
 int32_t Close(int32_t handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
 
+std::vector<std::string> ListFolder(const std::string& dir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != ".." && name != ".small-fs")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+std::string DescribeFolder(const std::string& dir)
+{
+    std::string line;
+    for (const std::string& name : ListFolder(dir))
+        line += (line.empty() ? "" : ", ") + name;
+    return line.empty() ? "empty" : line;
+}
+
 void ReportFigures(const std::string& line)
 {
     static int count = 0;

@@ -62,6 +62,12 @@ int32_t Open(const std::string& path, int32_t* code);
 int32_t OpenW(const std::wstring& path, int32_t* code);
 int32_t Close(int32_t handle);
 
+// The names in a folder, without "." and "..", and without the marker of the
+// small test file systems.
+std::vector<std::string> ListFolder(const std::string& dir);
+// The same as one line for a report: "a.xz, b" or "empty".
+std::string DescribeFolder(const std::string& dir);
+
 // Prints a line of figures (counts, sizes) and records it in the test's XML
 // report, where the run's summary collects it.
 void ReportFigures(const std::string& line);

@@ -58,22 +58,7 @@ protected:
     std::string dir_;
 };
 
-// The names in a folder besides the small file system's marker.
-std::vector<std::string> Listing(const std::string& dir)
-{
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        const std::string name = found.cFileName;
-        if (name != "." && name != ".." && name != ".small-fs")
-            names.push_back(name);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return names;
-}
+std::string Str(int32_t code) { return std::to_string(code); }
 
 TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
 {
@@ -85,9 +70,12 @@ TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
     ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(testhost::SampleText(1 << 20), 6)));
     const int32_t h = OpenOk(archive);
     const std::string target = fs + "\\big";
-    EXPECT_EQ(Extract(h, target), 19);
+    const int32_t code = Extract(h, target);
+    EXPECT_EQ(code, 19);
     EXPECT_FALSE(Exists(target));
-    EXPECT_TRUE(Listing(fs).empty());
+    EXPECT_TRUE(testhost::ListFolder(fs).empty());
+    testhost::ReportFigures("fault: full disk during extraction: " + Str(code) +
+                            "; the disk holds: " + testhost::DescribeFolder(fs));
     // The disk has its room back: a file that fits is written whole.
     ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(testhost::SampleText(100000), 6)));
     const int32_t small = OpenOk(archive);
@@ -125,6 +113,9 @@ TEST_F(Faults, ArchiveChangedBetweenOpenAndExtraction)
         EXPECT_EQ(tested, c.code) << c.what;
         EXPECT_EQ(extracted, c.code) << c.what;
         EXPECT_FALSE(Exists(target)) << c.what;
+        testhost::ReportFigures(std::string("fault: archive ") + c.what + " after opening: test " + Str(tested) +
+                                ", extraction " + Str(extracted) + "; the folder holds: " +
+                                testhost::DescribeFolder(dir_));
         testhost::Close(h);
     }
 }
@@ -138,8 +129,11 @@ TEST_F(Faults, ArchiveLockedByAnotherProgramGives15)
     const HANDLE lock = CreateFileA(archive.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Extract(h, Path("out")), 15);
+    const int32_t code = Extract(h, Path("out"));
+    EXPECT_EQ(code, 15);
     EXPECT_FALSE(Exists(Path("out")));
+    testhost::ReportFigures("fault: archive held without sharing: extraction " + Str(code) +
+                            "; the folder holds: " + testhost::DescribeFolder(dir_));
     CloseHandle(lock);
     EXPECT_EQ(Extract(h, Path("out")), 0) << "the same handle works once the file is free";
     EXPECT_EQ(ReadBytes(Path("out")), testhost::SampleText(5000));
@@ -163,10 +157,14 @@ TEST_F(Faults, SourceReadErrorDuringPackingGives18AndRestoresTheOldArchive)
     const std::string target = Path("mem.xz");
     ASSERT_TRUE(WriteBytes(target, old));
     const std::string list = std::string("mem") + '\0';
-    EXPECT_EQ(Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, source_dir.c_str(), list.c_str(), 0),
-              18);
+    const int32_t code =
+        Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, source_dir.c_str(), list.c_str(), 0);
+    EXPECT_EQ(code, 18);
     EXPECT_EQ(ReadBytes(target), old);
-    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"mem.xz"})) << "no backup or partial file is left";
+    testhost::ReportFigures("fault: source read error during packing: " + Str(code) + "; the folder holds: " +
+                            testhost::DescribeFolder(dir_) + " (old archive byte-identical: " +
+                            (ReadBytes(target) == old ? "yes" : "no") + ")");
+    EXPECT_EQ(testhost::ListFolder(dir_), std::vector<std::string>({"mem.xz"})) << "no backup or partial file is left";
 
     // Without an old archive nothing at all is left.
     ASSERT_TRUE(DeleteFileA(target.c_str()));
@@ -174,7 +172,7 @@ TEST_F(Faults, SourceReadErrorDuringPackingGives18AndRestoresTheOldArchive)
     EXPECT_EQ(Export<PackFilesWFn>("PackFilesW")(testhost::Widen(target).c_str(), nullptr,
                                                   testhost::Widen(source_dir).c_str(), wlist.c_str(), 0),
               18);
-    EXPECT_TRUE(Listing(dir_).empty());
+    EXPECT_TRUE(testhost::ListFolder(dir_).empty());
 }
 
 } // namespace

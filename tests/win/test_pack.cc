@@ -429,11 +429,14 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
     }
     ASSERT_TRUE(WriteBytes(Path("data"), noise));
     const std::string list = std::string("data") + '\0';
-    EXPECT_EQ(Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
-                                               list.c_str(), 0),
-              19);
+    const int32_t code = Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
+                                                          list.c_str(), 0);
+    EXPECT_EQ(code, 19);
     EXPECT_EQ(ReadBytes(target), old);
     EXPECT_FALSE(Exists(target + ".#00"));
+    testhost::ReportFigures("fault: full disk during packing: " + std::to_string(code) + "; the disk holds: " +
+                            testhost::DescribeFolder(fs) + " (old archive byte-identical: " +
+                            (ReadBytes(target) == old ? "yes" : "no") + ")");
     DeleteFileA(target.c_str());
 }
 
@@ -453,11 +456,14 @@ TEST_F(PackTest, UncreatableTargetRestoresTheOldArchive)
     ASSERT_FALSE(WriteBytes(fs + "\\probe", {1})) << "the file system should be out of files";
     ASSERT_TRUE(WriteBytes(Path("data"), Text(3000)));
     const std::string list = std::string("data") + '\0';
-    EXPECT_EQ(Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
-                                               list.c_str(), 0),
-              16);
+    const int32_t code = Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
+                                                          list.c_str(), 0);
+    EXPECT_EQ(code, 16);
     EXPECT_EQ(ReadBytes(target), old);
     EXPECT_FALSE(Exists(target + ".#00"));
+    testhost::ReportFigures("fault: no file can be created beside the old archive: " + std::to_string(code) +
+                            "; the disk holds: " + testhost::DescribeFolder(fs) +
+                            " (old archive byte-identical: " + (ReadBytes(target) == old ? "yes" : "no") + ")");
     DeleteFileA(target.c_str());
 }
 
