@@ -60,6 +60,53 @@ protected:
 
 std::string Str(int32_t code) { return std::to_string(code); }
 
+// The file whose reads fail part-way (failing_reads.c, preloaded into Wine by
+// the test run) in Windows form, filled with twice as much text as can be
+// read of it, and the
+// offset of its first unreadable byte. Empty where the library is not in
+// this process, as in 32-bit Wine, which cannot load the 64-bit library.
+struct FailingFile {
+    std::string path;
+    std::string folder;
+    size_t after = 0;
+};
+
+FailingFile FailingReads()
+{
+    const char* path = std::getenv("XZ_FAILING_READS_FILE");
+    const char* after = std::getenv("XZ_FAILING_READS_AFTER");
+    if (path == nullptr || after == nullptr)
+        return {};
+    FailingFile f;
+    f.path = testhost::SourcePath(path);
+    f.folder = f.path.substr(0, f.path.rfind('\\') + 1);
+    f.after = std::strtoul(after, nullptr, 10);
+    if (f.after == 0 || !WriteBytes(f.path, testhost::SampleText(2 * f.after)))
+        return {};
+    // Wine drops the part of a read that ends in an error, so less may come.
+    return ReadBytes(f.path).size() <= f.after ? f : FailingFile();
+}
+
+std::vector<int32_t> g_reported;
+int32_t __stdcall Record(const char*, int32_t count)
+{
+    g_reported.push_back(count);
+    return 1;
+}
+
+Bytes Noise(size_t size)
+{
+    Bytes noise(size);
+    uint32_t x = 2463534242u;
+    for (uint8_t& b : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return noise;
+}
+
 TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
 {
     const std::string fs = SmallFs("XZ_FULL_FS");
@@ -173,6 +220,62 @@ TEST_F(Faults, SourceReadErrorDuringPackingGives18AndRestoresTheOldArchive)
                                                   testhost::Widen(source_dir).c_str(), wlist.c_str(), 0),
               18);
     EXPECT_TRUE(testhost::ListFolder(dir_).empty());
+}
+
+TEST_F(Faults, SourceFailingPartWayGives18AndRestoresTheOldArchive)
+{
+    const FailingFile f = FailingReads();
+    if (f.path.empty())
+        GTEST_SKIP() << "no file whose reads fail part-way in this process";
+    const Bytes old = testhost::EncodeXz(testhost::SampleText(3000), 1);
+    const std::string target = Path("source.xz");
+    ASSERT_TRUE(WriteBytes(target, old));
+    g_reported.clear();
+    Export<SetProcessDataProcFn>("SetProcessDataProc")(-1, Record);
+    const std::string list = std::string("source") + '\0';
+    constexpr int32_t kDeleteSource = 1;
+    const int32_t code =
+        Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, f.folder.c_str(), list.c_str(), kDeleteSource);
+    Export<SetProcessDataProcFn>("SetProcessDataProc")(-1, nullptr);
+    int64_t packed = 0;
+    for (int32_t n : g_reported)
+        packed += n;
+    EXPECT_EQ(code, 18);
+    EXPECT_GT(packed, 0) << "the failure should come part-way";
+    EXPECT_LE(packed, static_cast<int64_t>(f.after));
+    EXPECT_EQ(ReadBytes(target), old);
+    EXPECT_EQ(testhost::ListFolder(dir_), std::vector<std::string>({"source.xz"}));
+    EXPECT_TRUE(Exists(f.path)) << "a failed packing never deletes its source";
+    testhost::ReportFigures("fault: source unreadable from byte " + std::to_string(f.after) +
+                            " during packing: " + Str(code) + " after " + std::to_string(packed) +
+                            " bytes packed; the folder holds: " + testhost::DescribeFolder(dir_) +
+                            " (old archive byte-identical: " + (ReadBytes(target) == old ? "yes" : "no") +
+                            "), source kept");
+}
+
+TEST_F(Faults, ArchiveFailingPartWayGives18AndLeavesNothing)
+{
+    const FailingFile f = FailingReads();
+    if (f.path.empty())
+        GTEST_SKIP() << "no file whose reads fail part-way in this process";
+    // Incompressible data, so that the archive runs well past the bad spot.
+    const Bytes data = Noise(2 * f.after);
+    const std::string archive = Path("a.xz");
+    ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(data, 0)));
+    const int32_t h = OpenOk(archive);
+    // From now on the archive's reads fail part-way: it becomes the failing file.
+    ASSERT_TRUE(DeleteFileA(f.path.c_str()));
+    if (!CreateHardLinkA(f.path.c_str(), archive.c_str(), nullptr))
+        GTEST_SKIP() << "no hard links here";
+    const int32_t tested = Export<ProcessFileFn>("ProcessFile")(h, kTest, nullptr, nullptr);
+    const int32_t extracted = Extract(h, Path("out"));
+    EXPECT_EQ(tested, 18);
+    EXPECT_EQ(extracted, 18);
+    EXPECT_FALSE(Exists(Path("out")));
+    testhost::ReportFigures("fault: archive unreadable from byte " + std::to_string(f.after) + ": test " +
+                            Str(tested) + ", extraction " + Str(extracted) + "; the folder holds: " +
+                            testhost::DescribeFolder(dir_));
+    DeleteFileA(f.path.c_str());
 }
 
 } // namespace
