@@ -205,6 +205,19 @@ int32_t OpenW(const std::wstring& path, int32_t* code)
 
 int32_t Close(int32_t handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
 
+std::vector<uint8_t> Noise(size_t size)
+{
+    std::vector<uint8_t> noise(size);
+    uint32_t x = 2463534242u;
+    for (uint8_t& b : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return noise;
+}
+
 std::vector<std::string> ListFolder(const std::string& dir)
 {
     std::vector<std::string> names;

@@ -54,6 +54,8 @@ std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_
 
 // Deterministic text of exactly size bytes.
 std::vector<uint8_t> SampleText(size_t size);
+// Deterministic bytes that no preset can compress.
+std::vector<uint8_t> Noise(size_t size);
 
 // Opens through OpenArchive (ANSI); returns the handle, and the record's
 // result code through *code (left at `unset` on success).

@@ -94,19 +94,6 @@ int32_t __stdcall Record(const char*, int32_t count)
     return 1;
 }
 
-Bytes Noise(size_t size)
-{
-    Bytes noise(size);
-    uint32_t x = 2463534242u;
-    for (uint8_t& b : noise) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x);
-    }
-    return noise;
-}
-
 TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
 {
     const std::string fs = SmallFs("XZ_FULL_FS");
@@ -259,7 +246,7 @@ TEST_F(Faults, ArchiveFailingPartWayGives18AndLeavesNothing)
     if (f.path.empty())
         GTEST_SKIP() << "no file whose reads fail part-way in this process";
     // Incompressible data, so that the archive runs well past the bad spot.
-    const Bytes data = Noise(2 * f.after);
+    const Bytes data = testhost::Noise(2 * f.after);
     const std::string archive = Path("a.xz");
     ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(data, 0)));
     const int32_t h = OpenOk(archive);

@@ -419,15 +419,7 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
     const std::string target = fs + "\\data.xz";
     ASSERT_TRUE(WriteBytes(target, old));
     // Incompressible source so that the new archive outgrows the space left.
-    Bytes noise(600000);
-    uint32_t x = 2463534242u;
-    for (uint8_t& b : noise) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x);
-    }
-    ASSERT_TRUE(WriteBytes(Path("data"), noise));
+    ASSERT_TRUE(WriteBytes(Path("data"), testhost::Noise(600000)));
     const std::string list = std::string("data") + '\0';
     const int32_t code = Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
                                                           list.c_str(), 0);
