@@ -1,7 +1,8 @@
 // Faults of the machine around the module: a disk that fills up during
-// extraction, an archive that changes between opening and extraction, and a
-// source whose reads fail during packing. Each must end with a code and with
-// the disk as it was: no partial output, the old archive back byte for byte.
+// extraction, an archive that changes or is locked between opening and
+// extraction, and a source or an archive whose reads fail. Each must end with
+// a code and with the disk as it was: no partial output, the old archive back
+// byte for byte.
 #include <windows.h>
 
 #include <gtest/gtest.h>
