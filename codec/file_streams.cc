@@ -25,6 +25,9 @@ FILE* OpenStream(const wchar_t* path, bool write)
     return WithBuffer(_wfopen(path, write ? L"wb" : L"rb"));
 }
 
+bool RemoveFile(const char* path) { return std::remove(path) == 0; }
+bool RemoveFile(const wchar_t* path) { return _wremove(path) == 0; }
+
 ChunkRead FileSource::Read(uint8_t* buf, size_t capacity)
 {
     ChunkRead r;

@@ -13,6 +13,10 @@ namespace codec {
 FILE* OpenStream(const char* path, bool write);
 FILE* OpenStream(const wchar_t* path, bool write);
 
+// Deletes a file; false when it could not be deleted.
+bool RemoveFile(const char* path);
+bool RemoveFile(const wchar_t* path);
+
 class FileSource final : public ChunkSource {
 public:
     explicit FileSource(FILE* file) : file_(file) {}

@@ -19,19 +19,16 @@ namespace {
 
 using plugin::ResultCode;
 
-constexpr size_t kPathCapacity = 260;
+constexpr size_t kPathCapacity = plugin::kPathCapacity;
 constexpr size_t kPathMaxLength = kPathCapacity - 1;
 // ".#00" to ".#99" after the archive's own name.
 constexpr size_t kBackupSuffixLength = 4;
-constexpr int kPackDeleteSource = 1;
 
 size_t Length(const char* s) { return std::strlen(s); }
 size_t Length(const wchar_t* s) { return std::wcslen(s); }
 
 bool Move(const char* from, const char* to) { return MoveFileA(from, to) != 0; }
 bool Move(const wchar_t* from, const wchar_t* to) { return MoveFileW(from, to) != 0; }
-bool Remove(const char* path) { return DeleteFileA(path) != 0; }
-bool Remove(const wchar_t* path) { return DeleteFileW(path) != 0; }
 
 template <typename Char>
 Char Lower(Char c)
@@ -205,15 +202,15 @@ ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list
     std::fclose(in);
 
     if (result != ResultCode::Ok) {
-        Remove(target);
+        codec::RemoveFile(target);
         if (backup_taken)
             Move(backup, target);
         return result;
     }
     if (backup_taken)
-        Remove(backup);
-    if (flags & kPackDeleteSource)
-        Remove(source);
+        codec::RemoveFile(backup);
+    if (flags & kPackMoveFiles)
+        codec::RemoveFile(source);
     return ResultCode::Ok;
 }
 
@@ -223,7 +220,7 @@ ResultCode Delete(const Char* target, const Char* delete_list)
     if (delete_list == nullptr || delete_list[0] == 0)
         return ResultCode::BadData;
     // The one entry is the whole file.
-    return target != nullptr && Remove(target) ? ResultCode::Ok : ResultCode::WriteError;
+    return target != nullptr && codec::RemoveFile(target) ? ResultCode::Ok : ResultCode::WriteError;
 }
 
 } // namespace

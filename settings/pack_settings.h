@@ -12,7 +12,6 @@ constexpr char kRateKey[] = "CompressionRate";
 constexpr char kExtremeKey[] = "Extreme";
 constexpr int32_t kDefaultRate = 6;
 constexpr int32_t kDefaultExtreme = 1;
-constexpr char kDefaultSettingsFile[] = "ztplugin.ini";
 
 constexpr int32_t kMinRate = 1;
 constexpr int32_t kMaxRate = 9;

@@ -3,23 +3,22 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "plugin/exports.h"
+#include "plugin/ztx_api.h"
 #include "settings/pack_settings.h"
 
 namespace settings {
 
 namespace {
 
+// The host's usual name until it hands over its own path.
 char g_file_name[kSettingsPathCapacity] = "ztplugin.ini";
 // The host may hand over a new path while a packing thread reads the old
 // one; readers copy it out under the lock.
 SRWLOCK g_name_lock = SRWLOCK_INIT;
-
-// Offset of the default INI path in the host's record, behind three words
-// this plug-in does not use.
-constexpr size_t kDefaultIniPathOffset = 12;
 
 } // namespace
 
@@ -55,7 +54,7 @@ extern "C" ZTX_EXPORT void ZTX_CALL PackSetDefaultParams(const void* record)
 {
     if (record == nullptr)
         return;
-    const char* path = static_cast<const char*>(record) + settings::kDefaultIniPathOffset;
+    const char* path = static_cast<const char*>(record) + offsetof(DefaultParamsRecord, default_ini_name);
     const size_t length = strnlen(path, settings::kSettingsPathCapacity - 1);
     AcquireSRWLockExclusive(&settings::g_name_lock);
     std::memcpy(settings::g_file_name, path, length);

@@ -12,32 +12,10 @@ namespace {
 // The one mapping from a failing codec status to the host's code.
 ResultCode FromDecoderStatus(lzma_ret status)
 {
-    switch (status) {
-    case LZMA_MEM_ERROR:
-    case LZMA_MEMLIMIT_ERROR:
+    if (status == LZMA_MEM_ERROR || status == LZMA_MEMLIMIT_ERROR)
         return ResultCode::NoMemory;
-    case LZMA_BUF_ERROR:
+    if (status == LZMA_BUF_ERROR)
         return ResultCode::ReadError;
-    case LZMA_OK:
-    case LZMA_STREAM_END:
-    case LZMA_NO_CHECK:
-    case LZMA_UNSUPPORTED_CHECK:
-    case LZMA_GET_CHECK:
-    case LZMA_FORMAT_ERROR:
-    case LZMA_OPTIONS_ERROR:
-    case LZMA_DATA_ERROR:
-    case LZMA_PROG_ERROR:
-    case LZMA_SEEK_NEEDED:
-    case LZMA_RET_INTERNAL1:
-    case LZMA_RET_INTERNAL2:
-    case LZMA_RET_INTERNAL3:
-    case LZMA_RET_INTERNAL4:
-    case LZMA_RET_INTERNAL5:
-    case LZMA_RET_INTERNAL6:
-    case LZMA_RET_INTERNAL7:
-    case LZMA_RET_INTERNAL8:
-        return ResultCode::BadData;
-    }
     return ResultCode::BadData;
 }
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #include "codec/codec_library.h"
+#include "codec/file_streams.h"
 #include "plugin/archive_table.h"
 #include "plugin/exports.h"
 #include "plugin/result_code.h"
 #include "unpack/decode_run.h"
-#include "codec/file_streams.h"
 
 namespace {
 
@@ -29,9 +29,6 @@ bool ReportStart(const ArchiveSlot& slot, const wchar_t* name)
 {
     return slot.process_data_proc_w == nullptr || slot.process_data_proc_w(name, 0) != 0;
 }
-
-void Delete(const char* path) { DeleteFileA(path); }
-void Delete(const wchar_t* path) { DeleteFileW(path); }
 
 // Every step reports to the ANSI callback, in both forms, read anew each
 // time so that a host may swap it during a long run.
@@ -96,7 +93,7 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
         result = ResultCode::WriteError;
 
     if (result != ResultCode::Ok && operation == kExtract)
-        Delete(target);
+        codec::RemoveFile(target);
     return result;
 }
 
