@@ -17,10 +17,12 @@ corpus: setup
 
 # win32: the product (dist/). win64: the same sources for 64-bit Wine, which
 # runs the module tests where the kernel cannot run 32-bit programs.
+ARCH_32 := i686
+ARCH_64 := x86_64
 win32 win64: win%: setup
-	@bash scripts/build-liblzma.sh $(BUILD)/liblzma$* $(if $(filter 32,$*),i686,x86_64)-w64-mingw32
+	@bash scripts/build-liblzma.sh $(BUILD)/liblzma$* $(ARCH_$*)-w64-mingw32
 	@cmake -S . -B $(BUILD)/win$* -G Ninja --log-level=WARNING \
-	    -DCMAKE_TOOLCHAIN_FILE=$(TOP)/cmake/mingw-$(if $(filter 32,$*),i686,x86_64).cmake \
+	    -DCMAKE_TOOLCHAIN_FILE=$(TOP)/cmake/mingw-$(ARCH_$*).cmake \
 	    -DCMAKE_BUILD_TYPE=Release \
 	    -DLIBLZMA_DIR=$(BUILD)/liblzma$* -DXZ_CORPUS_DIR=$(CORPUS) >/dev/null
 	@cmake --build $(BUILD)/win$*

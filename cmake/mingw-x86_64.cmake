@@ -1,13 +1,6 @@
-# Cross toolchain for the 64-bit Windows build of the module, for running the tests under wine64 on machines that cannot run 32-bit programs. The posix-thread variant of
-# mingw-w64 is used because GoogleTest needs std::mutex; everything is linked
-# statically, so no winpthread or libstdc++ DLL is needed at run time.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain for the 64-bit Windows build of the module, for running the
+# tests under wine64 on machines that cannot run 32-bit programs.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh --64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,15 +1,17 @@
 # The Windows module xz.ztx, the console host and the test programs, which ctest
 # runs under Wine. The product is the 32-bit build; a 64-bit build of the same
 # sources runs the same tests on machines whose kernel cannot run 32-bit Wine.
-set(LIBLZMA_DIR ${CMAKE_BINARY_DIR}/../liblzma CACHE PATH "cross-built liblzma (liblzma.dll, include/)")
-
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(XZ_PRODUCT_BUILD ON)
     set(XZ_PE_MACHINE i386)
+    set(XZ_WORD_BITS 32)
 else()
     set(XZ_PRODUCT_BUILD OFF)
     set(XZ_PE_MACHINE x86-64)
+    set(XZ_WORD_BITS 64)
 endif()
+# Where scripts/build-liblzma.sh puts it for `make win32` / `make win64`.
+set(LIBLZMA_DIR ${CMAKE_BINARY_DIR}/../liblzma${XZ_WORD_BITS} CACHE PATH "cross-built liblzma (liblzma.dll, include/)")
 
 enable_language(RC)
 
@@ -68,6 +70,8 @@ add_custom_target(codec_library ALL
 add_executable(ztxhost tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
     tools/read_commands.cc tools/write_commands.cc)
 target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
+# The settings rules come from the plug-in's own core, so the host shows what packing will use.
+target_link_libraries(ztxhost PRIVATE xzcore)
 target_link_options(ztxhost PRIVATE -static -s)
 
 if(XZ_PRODUCT_BUILD)

@@ -12,6 +12,8 @@ constexpr char kRateKey[] = "CompressionRate";
 constexpr char kExtremeKey[] = "Extreme";
 constexpr int32_t kDefaultRate = 6;
 constexpr int32_t kDefaultExtreme = 1;
+// The file the settings live in until the host names its own.
+constexpr char kDefaultSettingsFile[] = "ztplugin.ini";
 
 constexpr int32_t kMinRate = 1;
 constexpr int32_t kMaxRate = 9;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -14,8 +15,15 @@ namespace settings {
 
 namespace {
 
-// The host's usual name until it hands over its own path.
-char g_file_name[kSettingsPathCapacity] = "ztplugin.ini";
+constexpr std::array<char, kSettingsPathCapacity> DefaultFileName()
+{
+    std::array<char, kSettingsPathCapacity> name{};
+    for (size_t i = 0; kDefaultSettingsFile[i] != '\0'; ++i)
+        name[i] = kDefaultSettingsFile[i];
+    return name;
+}
+
+std::array<char, kSettingsPathCapacity> g_file_name = DefaultFileName();
 // The host may hand over a new path while a packing thread reads the old
 // one; readers copy it out under the lock.
 SRWLOCK g_name_lock = SRWLOCK_INIT;
@@ -25,7 +33,7 @@ SRWLOCK g_name_lock = SRWLOCK_INIT;
 void SettingsFileName(char* out)
 {
     AcquireSRWLockShared(&g_name_lock);
-    std::memcpy(out, g_file_name, kSettingsPathCapacity);
+    std::memcpy(out, g_file_name.data(), kSettingsPathCapacity);
     ReleaseSRWLockShared(&g_name_lock);
 }
 
@@ -57,7 +65,7 @@ extern "C" ZTX_EXPORT void ZTX_CALL PackSetDefaultParams(const void* record)
     const char* path = static_cast<const char*>(record) + offsetof(DefaultParamsRecord, default_ini_name);
     const size_t length = strnlen(path, settings::kSettingsPathCapacity - 1);
     AcquireSRWLockExclusive(&settings::g_name_lock);
-    std::memcpy(settings::g_file_name, path, length);
+    std::memcpy(settings::g_file_name.data(), path, length);
     settings::g_file_name[length] = '\0';
     ReleaseSRWLockExclusive(&settings::g_name_lock);
 }

@@ -48,21 +48,22 @@ void ExitMissingExport(const char* name)
 
 const char* Describe(int32_t code)
 {
-    switch (code) {
-    case 0: return "success";
-    case 10: return "no more entries";
-    case 11: return "out of memory, no free archive slot, or the codec could not start";
-    case 12: return "corrupt, truncated or unsupported data";
-    case 13: return "not a valid .xz file";
-    case 15: return "cannot open the file";
-    case 16: return "cannot create the output file";
-    case 17: return "bad archive handle";
-    case 18: return "read error, bad request, or the codec library is unavailable";
-    case 19: return "write error, or the archive could not be deleted";
-    case 21: return "aborted";
-    case 22: return "no file to pack";
-    case 23: return "too many files, or a name that does not match the entry";
-    case 24: return "not supported";
+    using plugin::ResultCode;
+    switch (static_cast<ResultCode>(code)) {
+    case ResultCode::Ok: return "success";
+    case ResultCode::NoMoreEntries: return "no more entries";
+    case ResultCode::NoMemory: return "out of memory, no free archive slot, or the codec could not start";
+    case ResultCode::BadData: return "corrupt, truncated or unsupported data";
+    case ResultCode::BadArchive: return "not a valid .xz file";
+    case ResultCode::OpenError: return "cannot open the file";
+    case ResultCode::CreateError: return "cannot create the output file";
+    case ResultCode::CloseError: return "bad archive handle";
+    case ResultCode::ReadError: return "read error, bad request, or the codec library is unavailable";
+    case ResultCode::WriteError: return "write error, or the archive could not be deleted";
+    case ResultCode::Aborted: return "aborted";
+    case ResultCode::NoFiles: return "no file to pack";
+    case ResultCode::TooManyFiles: return "too many files, or a name that does not match the entry";
+    case ResultCode::NotSupported: return "not supported";
     }
     return "unknown result code";
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "plugin/result_code.h"
 #include "plugin/ztx_api.h"
 
 namespace ztxhost {
@@ -40,6 +41,10 @@ const char* Describe(int32_t code);
 
 // Prints the one failure line for code about `what` and returns the exit status.
 int ReportFailure(int32_t code, const std::wstring& what);
+inline int ReportFailure(plugin::ResultCode code, const std::wstring& what)
+{
+    return ReportFailure(plugin::ToHost(code), what);
+}
 
 // Prints a refusal of the host's own and returns kExitRefused.
 int Refuse(const std::wstring& message);

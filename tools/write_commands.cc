@@ -3,10 +3,13 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "plugin/result_code.h"
 #include "plugin/ztx_api.h"
+#include "settings/pack_settings.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/plugin_module.h"
@@ -96,7 +99,7 @@ int MemPackCommand(const Options& options, const Arguments& args)
         std::fclose(in);
         std::fclose(out);
         DeleteFileW(target.c_str());
-        return ReportFailure(18, L"starting the memory packer");
+        return ReportFailure(plugin::ResultCode::ReadError, L"starting the memory packer");
     }
     auto step = Bind<PackToMemFn>("PackToMem");
     std::vector<uint8_t> input(4096);
@@ -123,7 +126,8 @@ int MemPackCommand(const Options& options, const Arguments& args)
     ok = std::fclose(out) == 0 && ok;
     if (result != 1 || !ok) {
         DeleteFileW(target.c_str());
-        return ReportFailure(result != 1 ? 12 : 19, L"memory-packing " + source);
+        return ReportFailure(result != 1 ? plugin::ResultCode::BadData : plugin::ResultCode::WriteError,
+                             L"memory-packing " + source);
     }
     Write(stdout, target + L": " + std::to_wstring(SizeOf(target)) + L" bytes\n");
     return 0;
@@ -133,14 +137,17 @@ int SettingsCommand(const Options& options, const Arguments& args)
 {
     // Read by the same rules as the plug-in's packers, so that a user can
     // see what the next packing will use.
-    const std::wstring ini = args.empty() ? (options.ini.empty() ? L"ztplugin.ini" : options.ini) : args[0];
+    const std::wstring default_file(std::begin(settings::kDefaultSettingsFile),
+                                    std::end(settings::kDefaultSettingsFile) - 1);
+    const std::wstring ini = args.empty() ? (options.ini.empty() ? default_file : options.ini) : args[0];
     const std::wstring full = ini.find(L'\\') == std::wstring::npos ? ini : FullPath(ini);
     const std::string file(full.begin(), full.end());
-    const int32_t rate = static_cast<int32_t>(GetPrivateProfileIntA("xz", "CompressionRate", 6, file.c_str()));
-    const int32_t extreme = static_cast<int32_t>(GetPrivateProfileIntA("xz", "Extreme", 1, file.c_str()));
-    const int32_t file_rate = rate < 1 ? 1 : rate > 9 ? 9 : rate;
-    const uint32_t urate = static_cast<uint32_t>(rate);
-    const int32_t mem_rate = urate == 0 ? 1 : urate > 9 ? 9 : static_cast<int32_t>(urate);
+    const int32_t rate = static_cast<int32_t>(
+        GetPrivateProfileIntA(settings::kSection, settings::kRateKey, settings::kDefaultRate, file.c_str()));
+    const int32_t extreme = static_cast<int32_t>(GetPrivateProfileIntA(
+        settings::kSection, settings::kExtremeKey, settings::kDefaultExtreme, file.c_str()));
+    const int32_t file_rate = settings::ClampRateSigned(rate);
+    const int32_t mem_rate = settings::ClampRateUnsigned(static_cast<uint32_t>(rate));
     Write(stdout, L"settings file:   " + full + L"\n");
     Write(stdout, L"stored rate:     " + std::to_wstring(rate) + L"\n");
     Write(stdout, L"file packing:    rate " + std::to_wstring(file_rate) + (extreme ? L", extreme" : L"") + L"\n");
