@@ -11,6 +11,11 @@ constexpr unsigned kMonthShift = 21;
 constexpr unsigned kDayShift = 16;
 constexpr unsigned kHourShift = 11;
 constexpr unsigned kMinuteShift = 5;
+constexpr uint32_t kMonthMask = 0x0F;
+constexpr uint32_t kDayMask = 0x1F;
+constexpr uint32_t kHourMask = 0x1F;
+constexpr uint32_t kMinuteMask = 0x3F;
+constexpr uint32_t kHalfSecondMask = 0x1F;
 } // namespace
 
 DosDateTime PackDosDateTime(const LocalTime& t)
@@ -29,6 +34,18 @@ DosDateTime PackDosDateTime(const LocalTime& t)
            (static_cast<uint32_t>(t.day) << kDayShift) |
            (static_cast<uint32_t>(t.hour) << kHourShift) |
            (static_cast<uint32_t>(t.minute) << kMinuteShift) | (second / 2);
+}
+
+LocalTime UnpackDosDateTime(DosDateTime stamp)
+{
+    LocalTime t;
+    t.year = kDosEpochYear + static_cast<int>(stamp >> kYearShift);
+    t.month = static_cast<int>((stamp >> kMonthShift) & kMonthMask);
+    t.day = static_cast<int>((stamp >> kDayShift) & kDayMask);
+    t.hour = static_cast<int>((stamp >> kHourShift) & kHourMask);
+    t.minute = static_cast<int>((stamp >> kMinuteShift) & kMinuteMask);
+    t.second = static_cast<int>((stamp & kHalfSecondMask) * 2);
+    return t;
 }
 
 } // namespace plugin

@@ -25,6 +25,10 @@ struct LocalTime {
 // hold (before 1980 or after 2107) or fields out of their ranges.
 DosDateTime PackDosDateTime(const LocalTime& t);
 
+// The fields of a packed time stamp (seconds in the two-second steps it
+// holds); meaningless for kNoDosDateTime.
+LocalTime UnpackDosDateTime(DosDateTime stamp);
+
 } // namespace plugin
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "plugin/dos_time.h"
 #include "plugin/ztx_api.h"
 #include "tools/commands.h"
 #include "tools/console.h"
@@ -62,11 +63,12 @@ private:
 
 std::wstring FormatTime(uint32_t stamp)
 {
-    if (stamp == 0xFFFFFFFFu)
+    if (stamp == plugin::kNoDosDateTime)
         return L"(no time stamp)";
+    const plugin::LocalTime t = plugin::UnpackDosDateTime(stamp);
     char buf[32];
-    std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", (stamp >> 25) + 1980, (stamp >> 21) & 0x0F,
-                  (stamp >> 16) & 0x1F, (stamp >> 11) & 0x1F, (stamp >> 5) & 0x3F, (stamp & 0x1F) * 2);
+    std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
     return Widen(buf);
 }
 

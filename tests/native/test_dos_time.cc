@@ -35,6 +35,22 @@ TEST_P(PackDosTime, Packs)
         << c.time.minute << ":" << c.time.second;
 }
 
+// The console host shows stamps through the inverse; it must give back the
+// fields packed, seconds in the stamp's two-second steps.
+TEST_P(PackDosTime, UnpacksToThePackedFields)
+{
+    const Case& c = GetParam();
+    if (c.packed == kNone)
+        return;
+    const LocalTime t = plugin::UnpackDosDateTime(c.packed);
+    EXPECT_EQ(t.year, c.time.year);
+    EXPECT_EQ(t.month, c.time.month);
+    EXPECT_EQ(t.day, c.time.day);
+    EXPECT_EQ(t.hour, c.time.hour);
+    EXPECT_EQ(t.minute, c.time.minute);
+    EXPECT_EQ(t.second, c.time.second / 2 * 2);
+}
+
 // Expected words are written out field by field where the layout is the point:
 // year-1980 in bits 25-31, month 21-24, day 16-20, hour 11-15, minute 5-10,
 // seconds/2 in 0-4.
