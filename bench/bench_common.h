@@ -1,4 +1,5 @@
-// Helpers the Windows bench programs share: a clock, loading beside the program, whole-file reads.
+// Helpers the Windows bench programs share: a clock, loading beside the program, whole-file reads,
+// the best of several timed runs and the --runs option.
 #ifndef BENCH_BENCH_COMMON_H
 #define BENCH_BENCH_COMMON_H
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,24 @@ inline std::vector<uint8_t> ReadFile(const std::string& path)
         bytes.insert(bytes.end(), buf, buf + n);
     std::fclose(f);
     return bytes;
+}
+
+// The best of several timed runs: the shortest is the one least disturbed by
+// the rest of the machine.
+struct Best {
+    double seconds = 1e300;
+    void Add(double s) { seconds = s < seconds ? s : seconds; }
+};
+
+// Takes a leading "--runs N" off the command line; the count stays at
+// `runs` when none is given. A count below 1 is left for the caller to refuse.
+inline void TakeRuns(int& argc, char**& argv, int& runs)
+{
+    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
+        runs = std::atoi(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
 }
 
 } // namespace bench

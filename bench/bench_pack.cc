@@ -5,30 +5,21 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#ifndef LZMA_API_STATIC
-#define LZMA_API_STATIC
-#endif
-#include <lzma.h>
-
 #include "bench/bench_common.h"
+#include "codec/codec_api.h"
 #include "plugin/ztx_api.h"
 
 namespace {
 
+using bench::Best;
 using bench::Die;
 using bench::Get;
 using bench::Load;
 using bench::Now;
 using bench::ReadFile;
-
-typedef lzma_ret(__cdecl* EasyEncoderFn)(lzma_stream*, uint32_t, lzma_check);
-typedef lzma_ret(__cdecl* CodeFn)(lzma_stream*, lzma_action);
-typedef void(__cdecl* EndFn)(lzma_stream*);
 
 int32_t ZTX_CALL Quiet(const char*, int32_t) { return 1; }
 
@@ -43,11 +34,7 @@ void Row(const char* what, double seconds, double limit, uint64_t bytes)
 int main(int argc, char** argv)
 {
     int runs = 1;
-    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
-        runs = std::atoi(argv[2]);
-        argc -= 2;
-        argv += 2;
-    }
+    bench::TakeRuns(argc, argv, runs);
     if (argc != 3 || runs < 1) {
         std::fprintf(stderr, "usage: bench_pack [--runs N] TEXT OUTDIR\n");
         return 2;
@@ -60,9 +47,9 @@ int main(int argc, char** argv)
 
     HMODULE plugin = Load("xz.ztx");
     HMODULE lzma = Load("liblzma.dll");
-    auto easy = Get<EasyEncoderFn>(lzma, "lzma_easy_encoder");
-    auto code = Get<CodeFn>(lzma, "lzma_code");
-    auto end = Get<EndFn>(lzma, "lzma_end");
+    auto easy = Get<codec::EasyEncoderFn>(lzma, "lzma_easy_encoder");
+    auto code = Get<codec::CodeFn>(lzma, "lzma_code");
+    auto end = Get<codec::EndFn>(lzma, "lzma_end");
     auto pack_files = Get<PackFilesFn>(plugin, "PackFiles");
     auto start = Get<StartMemPackFn>(plugin, "StartMemPack");
     auto pack_to_mem = Get<PackToMemFn>(plugin, "PackToMem");
@@ -81,9 +68,9 @@ int main(int argc, char** argv)
         WritePrivateProfileStringA("xz", "CompressionRate", "6", ini.c_str());
         WritePrivateProfileStringA("xz", "Extreme", extreme ? "1" : "0", ini.c_str());
         const uint32_t preset = 6u | (extreme ? LZMA_PRESET_EXTREME : 0u);
-        double limit = 1e300;
-        double files = 1e300;
-        double mem = 1e300;
+        Best limit;
+        Best files;
+        Best mem;
         std::vector<uint8_t> reference;
         for (int r = 0; r < runs; ++r) {
             // The limit: the same encoder, all input and all output in memory.
@@ -102,7 +89,7 @@ int main(int argc, char** argv)
             const double t_limit = Now() - t0;
             out.resize(out.size() - s.avail_out);
             reference = out;
-            limit = t_limit < limit ? t_limit : limit;
+            limit.Add(t_limit);
 
             const std::string target = out_dir + "packed.xz";
             DeleteFileA(target.c_str());
@@ -113,7 +100,7 @@ int main(int argc, char** argv)
             if (rc != 0 || ReadFile(target) != reference)
                 Die("PackFiles failed or wrote another stream: " + std::to_string(rc));
             DeleteFileA(target.c_str());
-            files = t_files < files ? t_files : files;
+            files.Add(t_files);
 
             std::vector<uint8_t> mem_out(reference.size() + 65536);
             t0 = Now();
@@ -135,12 +122,12 @@ int main(int argc, char** argv)
             mem_out.resize(out_pos);
             if (step != 1 || mem_out != reference)
                 Die("PackToMem failed or made another stream");
-            mem = t_mem < mem ? t_mem : mem;
+            mem.Add(t_mem);
         }
         std::printf(" preset %s (%zu bytes out)\n", extreme ? "6e" : "6", reference.size());
-        Row("  easy encoder, one call, memory only", limit, limit, text.size());
-        Row("  PackFiles, file to file", files, limit, text.size());
-        Row("  PackToMem, 4096-byte pieces", mem, limit, text.size());
+        Row("  easy encoder, one call, memory only", limit.seconds, limit.seconds, text.size());
+        Row("  PackFiles, file to file", files.seconds, limit.seconds, text.size());
+        Row("  PackToMem, 4096-byte pieces", mem.seconds, limit.seconds, text.size());
     }
     std::printf("  ratio = time of the one-call row / time of the row; target >= 0.97\n");
     DeleteFileA(ini.c_str());

@@ -12,20 +12,19 @@
 // Loads xz.ztx and liblzma.dll from its own folder, as a host does.
 #include <windows.h>
 
-#include <lzma.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench/bench_common.h"
+#include "codec/codec_api.h"
 #include "plugin/ztx_api.h"
 
 namespace {
 
+using bench::Best;
 using bench::Die;
 using bench::Get;
 using bench::Load;
@@ -95,12 +94,10 @@ double TimeProcessFile(const Plugin& p, const std::string& archive, int32_t oper
     return seconds;
 }
 
-typedef lzma_ret(__cdecl* BufferDecodeFn)(uint64_t* memlimit, uint32_t flags, const lzma_allocator* allocator,
-                                          const uint8_t* in, size_t* in_pos, size_t in_size, uint8_t* out,
-                                          size_t* out_pos, size_t out_size);
-typedef lzma_ret(__cdecl* StreamDecoderFn)(lzma_stream* strm, uint64_t memlimit, uint32_t flags);
-typedef lzma_ret(__cdecl* CodeFn)(lzma_stream* strm, lzma_action action);
-typedef void(__cdecl* EndFn)(lzma_stream* strm);
+// The plug-in never calls the one-call decoder, so the codec table has no type for it.
+typedef lzma_ret(CODEC_CALL* BufferDecodeFn)(uint64_t* memlimit, uint32_t flags, const lzma_allocator* allocator,
+                                             const uint8_t* in, size_t* in_pos, size_t in_size, uint8_t* out,
+                                             size_t* out_pos, size_t out_size);
 
 // Runs xz.exe -dc with its output going to a file, timed from process
 // creation to exit, so it includes the start of a process under Wine.
@@ -139,11 +136,6 @@ double TimeXzExe(const std::string& xz, const std::string& args, const std::stri
 // that would otherwise be billed to whichever row comes next.
 void Settle() { Sleep(300); }
 
-struct Best {
-    double seconds = 1e300;
-    void Add(double s) { seconds = s < seconds ? s : seconds; }
-};
-
 void Row(const char* what, double seconds, double limit, uint64_t bytes, const char* note = "")
 {
     std::printf("  %-44s %8.3f s %8.1f MB/s %7.3f  %s\n", what, seconds, static_cast<double>(bytes) / seconds / 1e6,
@@ -171,11 +163,7 @@ void OpenRow(const Plugin& p, const std::string& path)
 int main(int argc, char** argv)
 {
     int runs = kDefaultRuns;
-    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
-        runs = std::atoi(argv[2]);
-        argc -= 2;
-        argv += 2;
-    }
+    bench::TakeRuns(argc, argv, runs);
     if (argc < 4 || argc > 5 || runs < 1) {
         std::fprintf(stderr, "usage: bench_plugin [--runs N] TEXT.xz BIG.xz OUTDIR [XZ.EXE]\n");
         return 2;
@@ -195,9 +183,9 @@ int main(int argc, char** argv)
 
     HMODULE lzma = Load("liblzma.dll");
     const auto buffer_decode = Get<BufferDecodeFn>(lzma, "lzma_stream_buffer_decode");
-    const auto stream_decoder = Get<StreamDecoderFn>(lzma, "lzma_stream_decoder");
-    const auto code = Get<CodeFn>(lzma, "lzma_code");
-    const auto end = Get<EndFn>(lzma, "lzma_end");
+    const auto stream_decoder = Get<codec::StreamDecoderFn>(lzma, "lzma_stream_decoder");
+    const auto code = Get<codec::CodeFn>(lzma, "lzma_code");
+    const auto end = Get<codec::EndFn>(lzma, "lzma_end");
 
     const std::vector<uint8_t> packed = ReadFile(text_xz);
     const uint64_t unpacked = UnpackedSize(p, text_xz);
@@ -210,7 +198,7 @@ int main(int argc, char** argv)
     std::vector<uint8_t> reference;
     auto limit_run = [&] {
         std::vector<uint8_t> out(static_cast<size_t>(unpacked));
-        uint64_t memlimit = UINT64_MAX;
+        uint64_t memlimit = codec::kNoMemoryLimit;
         size_t in_pos = 0;
         size_t out_pos = 0;
         const double start = Now();
@@ -233,7 +221,7 @@ int main(int argc, char** argv)
         lzma_stream stream;
         std::memset(&stream, 0, sizeof(stream));
         const double start = Now();
-        if (stream_decoder(&stream, UINT64_MAX, LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED) != LZMA_OK)
+        if (stream_decoder(&stream, codec::kNoMemoryLimit, codec::kDecoderFlags) != LZMA_OK)
             Die("lzma_stream_decoder failed");
         stream.next_in = packed.data();
         stream.avail_in = packed.size();
