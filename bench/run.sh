@@ -1,33 +1,37 @@
 #!/usr/bin/env bash
 # The benchmark behind `make bench`: decompression through xz.ztx against the
-# in-memory limit and xz.exe, and the cost of opening a small and a huge archive.
+# in-memory limit and xz.exe, the cost of opening a small and a huge archive,
+# and packing through PackFiles and PackToMem against the in-memory encoder.
 # Inputs are generated once and cached in build/bench/. See bench/README.md.
 #
 # Environment:
-#   BENCH_BIN          folder with xz.ztx, liblzma.dll, bench_plugin.exe (default: the build's bin)
+#   BENCH_BIN          folder with xz.ztx, liblzma.dll, bench_plugin.exe, bench_pack.exe
+#                      (default: the build's bin)
 #   BENCH_PROBE_BYTES  the native probe_bytes program (default: build/native/bench/probe_bytes)
 #   BENCH_SKIP_XZ_EXE  set to 1 to skip cross-building and timing xz.exe
 #   BENCH_RUNS         timed runs per decompression, best kept (default 3)
+#   BENCH_PACK_RUNS    timed runs per packing row, best kept (default 1)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/wine-env.sh"
 cache=$top/build/bench
 data=$cache/data
 mkdir -p "$data"
 
 # The product is the 32-bit build; where the kernel cannot start 32-bit
 # programs, the 64-bit build of the same sources stands in.
-if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+if can_run_32bit; then
     bits=32 wine=("$top/scripts/wine-run.sh") host=i686-w64-mingw32
 else
     bits=64 wine=("$top/scripts/wine-run.sh" --64) host=x86_64-w64-mingw32
 fi
 bin=${BENCH_BIN:-$top/build/win$bits/bin}
 probe_bytes=${BENCH_PROBE_BYTES:-$top/build/native/bench/probe_bytes}
-for f in "$bin/xz.ztx" "$bin/liblzma.dll" "$bin/bench_plugin.exe" "$probe_bytes"; do
+for f in "$bin/xz.ztx" "$bin/liblzma.dll" "$bin/bench_plugin.exe" "$bin/bench_pack.exe" "$probe_bytes"; do
     [ -f "$f" ] || { echo "bench: $f is missing (make win$bits native)" >&2; exit 1; }
 done
 
-winpath() { local p; p=$(readlink -f "$1"); echo "Z:${p//\//\\}"; }
+winpath() { wine_path "$(readlink -f "$1")"; }
 
 # --- inputs, made once ----------------------------------------------------
 # The recipe is kept beside the files, so that a changed recipe remakes them.

@@ -4,6 +4,7 @@
 # extracted bytes compared with the original.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/wine-env.sh"
 demo=$top/build/demo
 rm -rf "$demo"
 mkdir -p "$demo/out"
@@ -17,14 +18,13 @@ TZ=${XZ_TEST_TZ:-${TZ:-UTC0}} touch -d '2018-03-05 12:34:56' "$sample.xz"
 
 # The product is the 32-bit build in dist/. A kernel without 32-bit support
 # cannot start 32-bit Wine; the 64-bit build of the same sources stands in.
-if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+if can_run_32bit; then
     host=("$top/scripts/wine-run.sh" "$top/dist/ztxhost.exe")
     which="dist/ztxhost.exe (32-bit)"
 else
     host=("$top/scripts/wine-run.sh" --64 "$top/build/win64/bin/ztxhost.exe")
     which="build/win64/bin/ztxhost.exe (64-bit: this kernel cannot run the 32-bit dist/ build)"
 fi
-win() { local p=$1; echo "Z:${p//\//\\}"; }
 
 run() {
     echo "\$ ztxhost $*"
@@ -33,9 +33,9 @@ run() {
 
 echo "== sample: $(stat -c %s "$sample") bytes of text, packed by $(xz --version | head -n 1) to $(stat -c %s "$sample.xz") bytes"
 echo "== host: $which, under $(/usr/lib/wine/wine64 --version 2>/dev/null || echo Wine)"
-run list "$(win "$sample.xz")"
-run test "$(win "$sample.xz")"
-run extract "$(win "$sample.xz")" "$(win "$demo/out")"
+run list "$(wine_path "$sample.xz")"
+run test "$(wine_path "$sample.xz")"
+run extract "$(wine_path "$sample.xz")" "$(wine_path "$demo/out")"
 if cmp "$sample" "$demo/out/sample.txt"; then
     echo "== cmp: the extracted file equals the original"
 else

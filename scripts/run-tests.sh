@@ -4,6 +4,7 @@
 # Usage: run-tests.sh [FUZZ_SECONDS]
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/wine-env.sh"
 fuzz_seconds=${1:-30}
 results=$top/build/test-results
 rm -rf "$results"
@@ -15,9 +16,7 @@ status=0
 export XZ_TEST_TZ=${XZ_TEST_TZ:-IST-5:30}
 
 # GoogleTest inside Wine wants a Windows path for its XML report.
-win_results() { mkdir -p "$results/$1"; printf 'xml:Z:%s\\' "$(echo "$results/$1" | tr / '\\')"; }
-
-can_run_32bit() { /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; }
+win_results() { mkdir -p "$results/$1"; printf 'xml:%s\\' "$(wine_path "$results/$1")"; }
 
 # A wineserver kept alive for the whole run saves its start-up per program;
 # it is this prefix's own, and only it is stopped at the end.

@@ -3,10 +3,11 @@
 # module under Wine on a private Xvfb display. Usage: screenshot-dialog.sh [OUT.png]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/wine-env.sh"
 out=${1:-$top/docs/settings-dialog.png}
 bin=$top/build/win64/bin
 arch=--64
-if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+if can_run_32bit; then
     bin=$top/build/win32/bin
     arch=
 fi
