@@ -127,6 +127,23 @@ std::string CorpusDir()
     return SourcePath(dir);
 }
 
+std::string SmallFs(const char* variable)
+{
+    const char* mount = std::getenv(variable);
+    if (mount == nullptr || *mount == '\0')
+        return std::string();
+    const std::string fs = SourcePath(mount);
+    return Exists(fs + "\\.small-fs") ? fs : std::string();
+}
+
+void UseSettingsFile(const std::string& ini)
+{
+    DefaultParamsRecord record = {};
+    record.size = sizeof(record);
+    lstrcpynA(record.default_ini_name, ini.c_str(), sizeof(record.default_ini_name));
+    Export<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+}
+
 std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset)
 {
     static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
@@ -204,6 +221,14 @@ int32_t OpenW(const std::wstring& path, int32_t* code)
 }
 
 int32_t Close(int32_t handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
+
+int32_t OpenOk(const std::string& path)
+{
+    int32_t code = 0;
+    const int32_t h = Open(path, &code);
+    EXPECT_GE(h, 1) << path << " code " << code;
+    return h;
+}
 
 std::vector<uint8_t> Noise(size_t size)
 {

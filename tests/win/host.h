@@ -42,6 +42,15 @@ std::string SourcePath(const std::string& unix_path);
 // The corpus folder made by scripts/make-corpus.sh, as a Windows path; empty if unset.
 std::string CorpusDir();
 
+// The folder, as a Windows path, of a small file system that the test run
+// mounted and named in the environment variable; empty when the variable is
+// unset or the mount failed (the folder then lacks the marker ".small-fs"),
+// as on machines that do not allow mounting.
+std::string SmallFs(const char* variable);
+
+// Points the module at a settings file, as a host does once after loading it.
+void UseSettingsFile(const std::string& ini);
+
 // An .xz stream of data made by the liblzma.dll beside the test program, with
 // its easy encoder given all input at once (CRC-64 check), as the plug-in's
 // packing would write it at the same preset.
@@ -63,6 +72,18 @@ constexpr int32_t kUnsetResult = 0x5A5A5A5A;
 int32_t Open(const std::string& path, int32_t* code);
 int32_t OpenW(const std::wstring& path, int32_t* code);
 int32_t Close(int32_t handle);
+// Open that expects a handle; a failure names the path and the code.
+int32_t OpenOk(const std::string& path);
+
+// The listed sizes: the host splits each into two 32-bit halves.
+inline uint64_t PackedSize(const EntryHeaderEx& h)
+{
+    return h.packed_size | (uint64_t{h.packed_size_high} << 32);
+}
+inline uint64_t UnpackedSize(const EntryHeaderEx& h)
+{
+    return h.unpacked_size | (uint64_t{h.unpacked_size_high} << 32);
+}
 
 // The names in a folder, without "." and "..", and without the marker of the
 // small test file systems.

@@ -52,8 +52,8 @@ Opened OpenAndList(const std::string& path, bool wide)
     if (o.handle != 0) {
         EntryHeaderEx h = {};
         EXPECT_EQ(Export<ReadHeaderExFn>("ReadHeaderEx")(o.handle, &h), 0);
-        o.packed = h.packed_size | (uint64_t{h.packed_size_high} << 32);
-        o.unpacked = h.unpacked_size | (uint64_t{h.unpacked_size_high} << 32);
+        o.packed = testhost::PackedSize(h);
+        o.unpacked = testhost::UnpackedSize(h);
         testhost::Close(o.handle);
     }
     return o;

@@ -20,6 +20,7 @@ using samples::Bytes;
 using testhost::Close;
 using testhost::Export;
 using testhost::Open;
+using testhost::OpenOk;
 using testhost::OpenW;
 using testhost::Widen;
 
@@ -82,13 +83,6 @@ protected:
         const std::string path = dir_ + "\\" + name;
         EXPECT_TRUE(testhost::WriteBytes(path, bytes));
         return path;
-    }
-    int32_t OpenOk(const std::string& path)
-    {
-        int32_t code = 0;
-        const int32_t h = Open(path, &code);
-        EXPECT_GE(h, 1) << path << " code " << code;
-        return h;
     }
     std::string dir_;
 };

@@ -18,11 +18,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testhost::Exists;
 using testhost::Export;
+using testhost::OpenOk;
 using testhost::ReadBytes;
 using testhost::WriteBytes;
-
-constexpr int32_t kTest = 1;
-constexpr int32_t kExtract = 2;
 
 class Faults : public ::testing::Test {
 protected:
@@ -36,25 +34,9 @@ protected:
             testhost::Close(h);
     }
     std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
-    int32_t OpenOk(const std::string& path)
-    {
-        int32_t code = 0;
-        const int32_t h = testhost::Open(path, &code);
-        EXPECT_GE(h, 1) << path << " code " << code;
-        return h;
-    }
     int32_t Extract(int32_t h, const std::string& target)
     {
         return Export<ProcessFileFn>("ProcessFile")(h, kExtract, nullptr, target.c_str());
-    }
-    // The folder of a small file system mounted for this run, or empty.
-    static std::string SmallFs(const char* variable)
-    {
-        const char* mount = std::getenv(variable);
-        if (mount == nullptr || *mount == '\0')
-            return {};
-        const std::string fs = testhost::SourcePath(mount);
-        return Exists(fs + "\\.small-fs") ? fs : std::string();
     }
     std::string dir_;
 };
@@ -97,9 +79,9 @@ int32_t __stdcall Record(const char*, int32_t count)
 
 TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
 {
-    const std::string fs = SmallFs("XZ_FULL_FS");
+    const std::string fs = testhost::SmallFs("XZ_FULL_FS");
     if (fs.empty())
-        GTEST_SKIP() << "no small file system was mounted for this run";
+        GTEST_SKIP() << "no small file system was mounted for this run (XZ_FULL_FS)";
     // A megabyte of text packs small and unpacks to four times the space there.
     const std::string archive = Path("big.xz");
     ASSERT_TRUE(WriteBytes(archive, testhost::EncodeXz(testhost::SampleText(1 << 20), 6)));
@@ -126,19 +108,20 @@ TEST_F(Faults, ArchiveChangedBetweenOpenAndExtraction)
     const std::string target = Path("out");
     struct Case {
         const char* what;
+        bool remove;
         Bytes replacement;
         int32_t code;
     } cases[] = {
-        {"deleted", {}, 15},
-        {"replaced by other bytes", testhost::SampleText(good.size()), 12},
-        {"cut short", Bytes(good.begin(), good.begin() + good.size() / 2), 12},
-        {"emptied", Bytes(), 12},
+        {"deleted", true, {}, 15},
+        {"replaced by other bytes", false, testhost::SampleText(good.size()), 12},
+        {"cut short", false, Bytes(good.begin(), good.begin() + good.size() / 2), 12},
+        {"emptied", false, Bytes(), 12},
     };
     for (Case& c : cases) {
         const std::string archive = Path("a.xz");
         ASSERT_TRUE(WriteBytes(archive, good));
         const int32_t h = OpenOk(archive);
-        if (std::string(c.what) == "deleted") {
+        if (c.remove) {
             ASSERT_TRUE(DeleteFileA(archive.c_str()));
         } else {
             ASSERT_TRUE(WriteBytes(archive, c.replacement));
@@ -195,10 +178,11 @@ TEST_F(Faults, SourceReadErrorDuringPackingGives18AndRestoresTheOldArchive)
     const int32_t code =
         Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, source_dir.c_str(), list.c_str(), 0);
     EXPECT_EQ(code, 18);
-    EXPECT_EQ(ReadBytes(target), old);
+    const bool kept = ReadBytes(target) == old;
+    EXPECT_TRUE(kept) << "the old archive did not come back byte for byte";
     testhost::ReportFigures("fault: source read error during packing: " + Str(code) + "; the folder holds: " +
                             testhost::DescribeFolder(dir_) + " (old archive byte-identical: " +
-                            (ReadBytes(target) == old ? "yes" : "no") + ")");
+                            (kept ? "yes" : "no") + ")");
     EXPECT_EQ(testhost::ListFolder(dir_), std::vector<std::string>({"mem.xz"})) << "no backup or partial file is left";
 
     // Without an old archive nothing at all is left.
@@ -231,14 +215,14 @@ TEST_F(Faults, SourceFailingPartWayGives18AndRestoresTheOldArchive)
     EXPECT_EQ(code, 18);
     EXPECT_GT(packed, 0) << "the failure should come part-way";
     EXPECT_LE(packed, static_cast<int64_t>(f.after));
-    EXPECT_EQ(ReadBytes(target), old);
+    const bool kept = ReadBytes(target) == old;
+    EXPECT_TRUE(kept) << "the old archive did not come back byte for byte";
     EXPECT_EQ(testhost::ListFolder(dir_), std::vector<std::string>({"source.xz"}));
     EXPECT_TRUE(Exists(f.path)) << "a failed packing never deletes its source";
     testhost::ReportFigures("fault: source unreadable from byte " + std::to_string(f.after) +
                             " during packing: " + Str(code) + " after " + std::to_string(packed) +
                             " bytes packed; the folder holds: " + testhost::DescribeFolder(dir_) +
-                            " (old archive byte-identical: " + (ReadBytes(target) == old ? "yes" : "no") +
-                            "), source kept");
+                            " (old archive byte-identical: " + (kept ? "yes" : "no") + "), source kept");
 }
 
 TEST_F(Faults, ArchiveFailingPartWayGives18AndLeavesNothing)

@@ -76,23 +76,31 @@ protected:
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
-// Two streams, the first with sizes in its block header.
-Bytes Sample()
+// Two streams, the first with sizes in its block header, so that both kinds
+// of first block header and a two-stream index chain are covered.
+std::vector<Bytes> SampleStreams()
 {
-    Bytes a = testhost::EncodeXzWithSizes(testhost::SampleText(3000), 1);
-    const Bytes b = testhost::EncodeXz(testhost::SampleText(500), 6);
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    return {testhost::EncodeXzWithSizes(testhost::SampleText(3000), 1),
+            testhost::EncodeXz(testhost::SampleText(500), 6)};
+}
+
+Bytes Join(const std::vector<Bytes>& streams)
+{
+    Bytes whole;
+    for (const Bytes& s : streams)
+        whole.insert(whole.end(), s.begin(), s.end());
+    return whole;
 }
 
 TEST_F(Hostile, EveryTruncationFailsToTestAsGood)
 {
-    const Bytes whole = Sample();
+    const std::vector<Bytes> streams = SampleStreams();
+    const Bytes whole = Join(streams);
     Counts c;
     ASSERT_EQ(Try(whole, true, &c), 0);
     // Cut exactly between the two streams, the file is the first stream
     // alone: a whole, valid .xz file.
-    const size_t first_stream = whole.size() - testhost::EncodeXz(testhost::SampleText(500), 6).size();
+    const size_t first_stream = streams[0].size();
     Counts cut;
     for (size_t n = 0; n < whole.size(); ++n) {
         const int32_t tested = Try(Bytes(whole.begin(), whole.begin() + n), n % 8 == 0, &cut);
@@ -135,11 +143,8 @@ struct SweepFile {
 
 std::vector<SweepFile> SweepFiles()
 {
-    // Two streams, the first with sizes in its block header, so that both
-    // kinds of first block header and a two-stream index chain are covered.
     std::vector<SweepFile> files = {
-        {"two streams", {testhost::EncodeXzWithSizes(testhost::SampleText(3000), 1),
-                         testhost::EncodeXz(testhost::SampleText(500), 6)}, 0, 300},
+        {"two streams", SampleStreams(), 0, 300},
     };
     // And files the system's xz wrote: a long check field, a filter chain
     // (a longer block header) and stream padding.
@@ -162,9 +167,7 @@ std::vector<SweepFile> SweepFiles()
 TEST_F(Hostile, EverySingleByteChangeOfTheContainerIsCaught)
 {
     for (const SweepFile& file : SweepFiles()) {
-        Bytes whole;
-        for (const Bytes& s : file.streams)
-            whole.insert(whole.end(), s.begin(), s.end());
+        Bytes whole = Join(file.streams);
         whole.resize(whole.size() + file.padding, 0);
         Counts untouched;
         ASSERT_EQ(Try(whole, true, &untouched), 0) << file.name;

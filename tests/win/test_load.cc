@@ -26,8 +26,6 @@ using Bytes = std::vector<uint8_t>;
 using testhost::Export;
 
 constexpr int kSlots = 10;
-constexpr int32_t kTest = 1;
-constexpr int32_t kExtract = 2;
 constexpr int32_t kEndOfArchive = 10;
 constexpr int32_t kNoSlot = 11;
 
@@ -147,8 +145,8 @@ struct Worker {
         EntryHeaderEx header = {};
         if (Export<ReadHeaderExFn>("ReadHeaderEx")(h, &header) != 0)
             Fault("listing failed", round);
-        const uint64_t unpacked = header.unpacked_size | (uint64_t{header.unpacked_size_high} << 32);
-        const uint64_t packed = header.packed_size | (uint64_t{header.packed_size_high} << 32);
+        const uint64_t unpacked = testhost::UnpackedSize(header);
+        const uint64_t packed = testhost::PackedSize(header);
         if (a.path != header.archive_name || unpacked != a.unpacked || packed != a.packed)
             Fault(std::string("listed ") + header.archive_name + " as " + std::to_string(unpacked), round);
 
@@ -420,10 +418,7 @@ TEST_F(Load, PackingAndMemoryPackingBesideExtraction)
     const std::string ini = dir + "\\settings.ini";
     WritePrivateProfileStringA("xz", "CompressionRate", "1", ini.c_str());
     WritePrivateProfileStringA("xz", "Extreme", "0", ini.c_str());
-    DefaultParamsRecord record = {};
-    record.size = sizeof(record);
-    lstrcpynA(record.default_ini_name, ini.c_str(), sizeof(record.default_ini_name));
-    Export<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+    testhost::UseSettingsFile(ini);
 
     StartLine start(4);
     std::vector<MixedJob> jobs = {

@@ -33,8 +33,8 @@ Listed List(int32_t handle)
     EntryHeaderEx h = {};
     Listed out{};
     out.result = Export<ReadHeaderExFn>("ReadHeaderEx")(handle, &h);
-    out.packed = h.packed_size | (uint64_t{h.packed_size_high} << 32);
-    out.unpacked = h.unpacked_size | (uint64_t{h.unpacked_size_high} << 32);
+    out.packed = testhost::PackedSize(h);
+    out.unpacked = testhost::UnpackedSize(h);
     out.time = h.entry_time;
     return out;
 }

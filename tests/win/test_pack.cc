@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -61,10 +60,7 @@ public:
     void UseSettings(const std::string& ini)
     {
         ini_ = ini;
-        DefaultParamsRecord record = {};
-        record.size = sizeof(record);
-        lstrcpynA(record.default_ini_name, ini.c_str(), sizeof(record.default_ini_name));
-        Export<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+        testhost::UseSettingsFile(ini);
     }
     void Store(const char* rate, const char* extreme)
     {
@@ -409,12 +405,9 @@ TEST_F(PackTest, ConcurrentPackersAndMemoryHandlesProduceCorrectStreams)
 // machine allows it (XZ_FULL_FS names its folder).
 TEST_F(PackTest, FullDiskRestoresTheOldArchive)
 {
-    const char* mount = std::getenv("XZ_FULL_FS");
-    if (mount == nullptr || *mount == '\0')
-        GTEST_SKIP() << "no small file system was mounted for this run";
-    const std::string fs = testhost::SourcePath(mount);
-    if (!Exists(fs + "\\.small-fs"))
-        GTEST_SKIP() << "the small file system could not be mounted here";
+    const std::string fs = testhost::SmallFs("XZ_FULL_FS");
+    if (fs.empty())
+        GTEST_SKIP() << "no small file system was mounted for this run (XZ_FULL_FS)";
     const Bytes old = Reference(Text(1000), 1);
     const std::string target = fs + "\\data.xz";
     ASSERT_TRUE(WriteBytes(target, old));
@@ -424,11 +417,12 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
     const int32_t code = Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
                                                           list.c_str(), 0);
     EXPECT_EQ(code, 19);
-    EXPECT_EQ(ReadBytes(target), old);
+    const bool kept = ReadBytes(target) == old;
+    EXPECT_TRUE(kept) << "the old archive did not come back byte for byte";
     EXPECT_FALSE(Exists(target + ".#00"));
     testhost::ReportFigures("fault: full disk during packing: " + std::to_string(code) + "; the disk holds: " +
                             testhost::DescribeFolder(fs) + " (old archive byte-identical: " +
-                            (ReadBytes(target) == old ? "yes" : "no") + ")");
+                            (kept ? "yes" : "no") + ")");
     DeleteFileA(target.c_str());
 }
 
@@ -436,12 +430,9 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
 // one cannot be created once the old one is moved aside.
 TEST_F(PackTest, UncreatableTargetRestoresTheOldArchive)
 {
-    const char* mount = std::getenv("XZ_ONE_FILE_FS");
-    if (mount == nullptr || *mount == '\0')
-        GTEST_SKIP() << "no one-file file system was mounted for this run";
-    const std::string fs = testhost::SourcePath(mount);
-    if (!Exists(fs + "\\.small-fs"))
-        GTEST_SKIP() << "the one-file file system could not be mounted here";
+    const std::string fs = testhost::SmallFs("XZ_ONE_FILE_FS");
+    if (fs.empty())
+        GTEST_SKIP() << "no one-file file system was mounted for this run (XZ_ONE_FILE_FS)";
     const Bytes old = Reference(Text(500), 1);
     const std::string target = fs + "\\data.xz";
     ASSERT_TRUE(WriteBytes(target, old));
@@ -451,11 +442,12 @@ TEST_F(PackTest, UncreatableTargetRestoresTheOldArchive)
     const int32_t code = Export<PackFilesFn>("PackFiles")(target.c_str(), nullptr, (dir_ + "\\").c_str(),
                                                           list.c_str(), 0);
     EXPECT_EQ(code, 16);
-    EXPECT_EQ(ReadBytes(target), old);
+    const bool kept = ReadBytes(target) == old;
+    EXPECT_TRUE(kept) << "the old archive did not come back byte for byte";
     EXPECT_FALSE(Exists(target + ".#00"));
     testhost::ReportFigures("fault: no file can be created beside the old archive: " + std::to_string(code) +
                             "; the disk holds: " + testhost::DescribeFolder(fs) +
-                            " (old archive byte-identical: " + (ReadBytes(target) == old ? "yes" : "no") + ")");
+                            " (old archive byte-identical: " + (kept ? "yes" : "no") + ")");
     DeleteFileA(target.c_str());
 }
 

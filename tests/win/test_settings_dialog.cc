@@ -83,10 +83,7 @@ protected:
     {
         dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         ini_ = dir_ + "\\plugins.ini";
-        DefaultParamsRecord record = {};
-        record.size = sizeof(record);
-        lstrcpynA(record.default_ini_name, ini_.c_str(), sizeof(record.default_ini_name));
-        Export<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+        testhost::UseSettingsFile(ini_);
     }
     void Store(const char* key, const char* value) { WritePrivateProfileStringA("xz", key, value, ini_.c_str()); }
     std::string Stored(const char* key)
