@@ -8,12 +8,17 @@
 
 namespace testhost {
 
-std::string ProgramDir()
+std::string ProgramPath()
 {
     char path[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1);
+    return std::string(path, n);
+}
+
+std::string ProgramDir()
+{
+    const std::string path = ProgramPath();
+    return path.substr(0, path.find_last_of('\\') + 1);
 }
 
 HMODULE Module()
@@ -24,26 +29,26 @@ HMODULE Module()
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-static void RemoveTree(const std::string& dir)
+void RemoveTree(const std::wstring& dir)
 {
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &found);
     if (h != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..")
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
                 continue;
-            const std::string path = dir + "\\" + name;
+            const std::wstring path = dir + L"\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(path);
             } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
             }
-        } while (FindNextFileA(h, &found));
+        } while (FindNextFileW(h, &found));
         FindClose(h);
     }
-    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 std::string ScratchDir(const std::string& tag)
@@ -51,7 +56,7 @@ std::string ScratchDir(const std::string& tag)
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     const std::string dir = std::string(temp) + "xzztx-" + std::to_string(GetCurrentProcessId()) + "-" + tag;
-    RemoveTree(dir);
+    RemoveTree(Widen(dir));
     CreateDirectoryA(dir.c_str(), nullptr);
     return dir;
 }

@@ -12,7 +12,8 @@
 
 namespace testhost {
 
-// The folder of the running test program, with a trailing backslash.
+// The running test program's file, and its folder with a trailing backslash.
+std::string ProgramPath();
 std::string ProgramDir();
 
 // The module, loaded once per test process, exactly as a host does.
@@ -27,6 +28,9 @@ Fn Export(const char* name)
 // A fresh empty folder for one test's files, inside the Wine temp folder.
 std::string ScratchDir(const std::string& tag);
 std::wstring Widen(const std::string& ascii);
+// Deletes a folder and everything in it, read-only files too; give a "\\?\"
+// path for folders past the usual path limit.
+void RemoveTree(const std::wstring& dir);
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBytes(const std::string& path);

@@ -438,39 +438,11 @@ int RunChild(const std::string& scenario, const std::string& module_dir, const s
 
 std::wstring Extended(const std::string& path) { return L"\\\\?\\" + testhost::Widen(path); }
 
-// Works past the usual path limit, for the long folders.
-void RemoveTree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = dir + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(h, &found));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 bool CopyInto(const std::string& name, const std::string& dir, const std::string& as)
 {
     const std::wstring from = Extended(testhost::ProgramDir() + name);
     const std::wstring to = Extended(dir + "\\" + as);
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
-}
-
-std::string ProgramPath()
-{
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return std::string(path, n);
 }
 
 struct ChildOutcome {
@@ -497,7 +469,7 @@ ChildOutcome RunScenario(const std::string& scenario, const std::string& module_
     startup.hStdInput = nullptr;
     startup.hStdOutput = out;
     startup.hStdError = out;
-    const std::string program = ProgramPath();
+    const std::string program = testhost::ProgramPath();
     std::string command = "\"" + program + "\" " + kChildFlag + " " + scenario + " \"" + module_dir +
                           "\" \"" + work_dir + "\"";
     PROCESS_INFORMATION child = {};
@@ -544,7 +516,7 @@ protected:
         work_ = dir_ + "\\work";
         ASSERT_TRUE(CreateDirectoryA(work_.c_str(), nullptr)) << work_;
     }
-    void TearDown() override { RemoveTree(Extended(dir_)); }
+    void TearDown() override { testhost::RemoveTree(Extended(dir_)); }
 
     // The module alone in a folder of its own, plus `library` as liblzma.dll.
     std::string ModuleFolder(const char* library)
@@ -647,7 +619,7 @@ TEST(CodecBindingInProcess, ErrorModeRestoredAfterSuccessfulLoad)
     EXPECT_TRUE(SamePath(LoadedLibraryPath(), testhost::ProgramDir() + kLibraryName)) << LoadedLibraryPath();
     EXPECT_EQ(after, kCallerErrorMode);
     EXPECT_EQ(testhost::Close(handle), 0);
-    RemoveTree(Extended(dir));
+    testhost::RemoveTree(Extended(dir));
 }
 
 } // namespace
