@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -98,6 +100,28 @@ std::string DescribeFolder(const std::string& dir);
 // Prints a line of figures (counts, sizes) and records it in the test's XML
 // report, where the run's summary collects it.
 void ReportFigures(const std::string& line);
+
+// A test with a scratch folder of its own, named after the test, that closes
+// every slot afterwards: a failed check must not leave slots held for the
+// tests after it.
+class ArchiveTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
+    void TearDown() override
+    {
+        for (int32_t h = 1; h <= 10; ++h)
+            Close(h);
+    }
+    std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
+    // Writes the bytes to a file of the folder and returns its path.
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes)
+    {
+        const std::string path = Path(name);
+        EXPECT_TRUE(WriteBytes(path, bytes));
+        return path;
+    }
+    std::string dir_;
+};
 
 } // namespace testhost
 

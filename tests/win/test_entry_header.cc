@@ -39,27 +39,15 @@ bool Untouched(const Record& r, size_t from, size_t to)
     return true;
 }
 
-class EntryHeaderTest : public ::testing::Test {
+class EntryHeaderTest : public testhost::ArchiveTest {
 protected:
     void SetUp() override
     {
-        dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ArchiveTest::SetUp();
         read_ = Export<ReadHeaderFn>("ReadHeader");
         read_ex_ = Export<ReadHeaderExFn>("ReadHeaderEx");
         read_ex_w_ = Export<ReadHeaderExWFn>("ReadHeaderExW");
     }
-    void TearDown() override
-    {
-        for (int32_t h = 1; h <= 10; ++h)
-            Close(h);
-    }
-    std::string Write(const std::string& relative, const Bytes& bytes)
-    {
-        const std::string path = dir_ + "\\" + relative;
-        EXPECT_TRUE(testhost::WriteBytes(path, bytes));
-        return path;
-    }
-    std::string dir_;
     ReadHeaderFn read_;
     ReadHeaderExFn read_ex_;
     ReadHeaderExWFn read_ex_w_;

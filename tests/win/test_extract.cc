@@ -64,27 +64,19 @@ void Register(int32_t handle, bool ansi, bool wide)
 Bytes Compress(const Bytes& data, uint32_t preset = 6) { return testhost::EncodeXz(data, preset); }
 Bytes Text(size_t size) { return testhost::SampleText(size); }
 
-class ExtractTest : public ::testing::Test {
+class ExtractTest : public testhost::ArchiveTest {
 protected:
     void SetUp() override
     {
         g_reports = Reports();
-        dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ArchiveTest::SetUp();
     }
     void TearDown() override
     {
-        for (int32_t h = 1; h <= 10; ++h) {
+        for (int32_t h = 1; h <= 10; ++h)
             Register(h, false, false);
-            Close(h);
-        }
+        ArchiveTest::TearDown();
     }
-    std::string Write(const std::string& name, const Bytes& bytes)
-    {
-        const std::string path = dir_ + "\\" + name;
-        EXPECT_TRUE(testhost::WriteBytes(path, bytes));
-        return path;
-    }
-    std::string dir_;
 };
 
 TEST_F(ExtractTest, RequestChecksComeBeforeAnyCallbackOrFile)

@@ -22,31 +22,19 @@ using testhost::OpenOk;
 using testhost::ReadBytes;
 using testhost::WriteBytes;
 
-class Faults : public ::testing::Test {
+class Faults : public testhost::ArchiveTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override
-    {
-        for (int32_t h = 1; h <= 10; ++h)
-            testhost::Close(h);
-    }
-    std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
     int32_t Extract(int32_t h, const std::string& target)
     {
         return Export<ProcessFileFn>("ProcessFile")(h, kExtract, nullptr, target.c_str());
     }
-    std::string dir_;
 };
 
 std::string Str(int32_t code) { return std::to_string(code); }
 
 // The file whose reads fail part-way (failing_reads.c, preloaded into Wine by
 // the test run) in Windows form, filled with twice as much text as can be
-// read of it, and the
-// offset of its first unreadable byte. Empty where the library is not in
+// read of it, and the offset of its first unreadable byte. Empty where the library is not in
 // this process, as in 32-bit Wine, which cannot load the 64-bit library.
 struct FailingFile {
     std::string path;

@@ -39,22 +39,7 @@ Listed List(int32_t handle)
     return out;
 }
 
-class OpenTest : public ::testing::Test {
-protected:
-    void SetUp() override { dir_ = testhost::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
-    void TearDown() override
-    {
-        for (int32_t h = 1; h <= 10; ++h)
-            Close(h);
-    }
-    std::string Write(const std::string& name, const Bytes& bytes)
-    {
-        const std::string path = dir_ + "\\" + name;
-        EXPECT_TRUE(testhost::WriteBytes(path, bytes));
-        return path;
-    }
-    std::string dir_;
-};
+using OpenTest = testhost::ArchiveTest;
 
 TEST_F(OpenTest, EmptyStreamOpensWithSizeZeroInBothForms)
 {
