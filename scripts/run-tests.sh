@@ -70,6 +70,11 @@ else
     ctest --test-dir "$top/build/win32" --output-on-failure -L static || status=1
 fi
 
+echo "== release: make-dist.sh into a scratch folder, and its zip checked"
+dist_check=$top/build/dist-check
+rm -rf "$dist_check"
+{ bash "$top/scripts/make-dist.sh" "$dist_check" && python3 "$top/scripts/check-dist.py" "$dist_check"; } || status=1
+
 if [ "$fuzz_seconds" -gt 0 ]; then
     echo "== fuzzing, ${fuzz_seconds}s per target"
     "$top/scripts/fuzz.sh" "$fuzz_seconds" || status=1
