@@ -15,8 +15,9 @@ setup:
 corpus: setup
 	@bash scripts/make-corpus.sh $(CORPUS)
 
-# win32: the product (dist/). win64: the same sources for 64-bit Wine, which
-# runs the module tests where the kernel cannot run 32-bit programs.
+# win32 and win64: the module for 32-bit and for 64-bit hosts (dist/ and
+# dist/x64/). Where the kernel cannot run 32-bit programs, the module tests
+# run under 64-bit Wine only.
 ARCH_32 := i686
 ARCH_64 := x86_64
 win32 win64: win%: setup
@@ -42,7 +43,7 @@ fuzz: native corpus
 demo: dist win64
 	@bash scripts/demo.sh
 
-dist: win32
+dist: win32 win64
 	@bash scripts/make-dist.sh
 
 clean:

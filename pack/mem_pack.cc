@@ -19,7 +19,7 @@ constexpr int32_t kStepFailed = -1;
 
 // A handle is the address of one codec stream record; 0 when the codec is
 // unavailable, memory is short or the encoder refuses to start.
-extern "C" ZTX_EXPORT intptr_t ZTX_CALL StartMemPack(int32_t /*options*/, const char* /*file_name*/)
+extern "C" ZTX_EXPORT MemPackHandle ZTX_CALL StartMemPack(int32_t /*options*/, const char* /*file_name*/)
 {
     if (codec::LoadCodecLibrary() == 0)
         return 0;
@@ -35,12 +35,12 @@ extern "C" ZTX_EXPORT intptr_t ZTX_CALL StartMemPack(int32_t /*options*/, const 
         std::free(stream);
         return 0;
     }
-    return reinterpret_cast<intptr_t>(stream);
+    return reinterpret_cast<MemPackHandle>(stream);
 }
 
 // 1 the stream is complete and handed out; 0 more to come; -1 codec failure
 // or a null handle. An input length of 0 finishes the stream.
-extern "C" ZTX_EXPORT int32_t ZTX_CALL PackToMem(intptr_t handle, const uint8_t* input,
+extern "C" ZTX_EXPORT int32_t ZTX_CALL PackToMem(MemPackHandle handle, const uint8_t* input,
                                                  int32_t input_length, int32_t* taken,
                                                  uint8_t* output, int32_t output_length,
                                                  int32_t* written, int32_t* /*reserved*/)
@@ -70,7 +70,7 @@ extern "C" ZTX_EXPORT int32_t ZTX_CALL PackToMem(intptr_t handle, const uint8_t*
     }
 }
 
-extern "C" ZTX_EXPORT int32_t ZTX_CALL DoneMemPack(intptr_t handle)
+extern "C" ZTX_EXPORT int32_t ZTX_CALL DoneMemPack(MemPackHandle handle)
 {
     auto* stream = reinterpret_cast<lzma_stream*>(handle);
     if (stream != nullptr) {

@@ -15,7 +15,8 @@ constexpr int32_t SlotCount = 10;
 constexpr int kPathCapacity = 260;
 constexpr int kPathMaxLength = kPathCapacity - 1;
 
-using ArchiveHandle = int32_t;
+// Pointer-sized in the host interface, a slot number in value.
+using ArchiveHandle = ::ArchiveHandle;
 
 struct ArchiveSlot {
     char archive_name[kPathCapacity];

@@ -14,6 +14,16 @@
 
 extern "C" {
 
+// An open archive as the host holds it: a pointer-sized value, as the host's
+// own declarations make it, that is always a small number (1 to 10, 0 for a
+// failed open). A 64-bit host keeps it in an 8-byte variable, so the module
+// returns and takes it whole: a value with any bit set above the low 32 is
+// no handle, even when its low half would be one.
+typedef intptr_t ArchiveHandle;
+
+// One running memory packer: the address of its record, so pointer-sized.
+typedef intptr_t MemPackHandle;
+
 // Callbacks of the host. A progress callback answers 0 to ask for an abort.
 typedef int32_t(ZTX_CALL* ProcessDataProc)(const char* file_name, int32_t size);
 typedef int32_t(ZTX_CALL* ProcessDataProcW)(const wchar_t* file_name, int32_t size);
@@ -105,60 +115,19 @@ enum : int32_t {
 
 } // extern "C"
 
-#if defined(_WIN32) && !defined(_WIN64)
-// The host reads these records by byte offset in a 32-bit process.
-static_assert(offsetof(OpenArchiveRecord, arc_name) == 0, "arc_name offset");
-static_assert(offsetof(OpenArchiveRecord, open_mode) == 4, "open_mode offset");
-static_assert(offsetof(OpenArchiveRecord, open_result) == 8, "open_result offset");
-
-static_assert(offsetof(EntryHeader, archive_name) == 0, "EntryHeader layout");
-static_assert(offsetof(EntryHeader, entry_name) == 260, "EntryHeader layout");
-static_assert(offsetof(EntryHeader, host_flags) == 520, "EntryHeader layout");
-static_assert(offsetof(EntryHeader, packed_size) == 524, "EntryHeader layout");
-static_assert(offsetof(EntryHeader, unpacked_size) == 528, "EntryHeader layout");
-static_assert(offsetof(EntryHeader, host_os_and_crc) == 532, "EntryHeader layout");
-static_assert(offsetof(EntryHeader, entry_time) == 540, "EntryHeader layout");
-static_assert(sizeof(EntryHeader) == 544, "EntryHeader layout");
-
-static_assert(offsetof(EntryHeaderEx, archive_name) == 0, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, entry_name) == 1024, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, host_flags) == 2048, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, packed_size) == 2052, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, packed_size_high) == 2056, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, unpacked_size) == 2060, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, unpacked_size_high) == 2064, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, host_os_and_crc) == 2068, "EntryHeaderEx layout");
-static_assert(offsetof(EntryHeaderEx, entry_time) == 2076, "EntryHeaderEx layout");
-static_assert(sizeof(EntryHeaderEx) == 2080, "EntryHeaderEx layout");
-
-static_assert(offsetof(DefaultParamsRecord, default_ini_name) == 12, "DefaultParamsRecord layout");
-
-static_assert(sizeof(wchar_t) == 2, "UTF-16 names");
-static_assert(offsetof(EntryHeaderExW, archive_name) == 0, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, entry_name) == 2048, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, host_flags) == 4096, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, packed_size) == 4100, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, packed_size_high) == 4104, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, unpacked_size) == 4108, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, unpacked_size_high) == 4112, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, host_os_and_crc) == 4116, "EntryHeaderExW layout");
-static_assert(offsetof(EntryHeaderExW, entry_time) == 4124, "EntryHeaderExW layout");
-static_assert(sizeof(EntryHeaderExW) == 4128, "EntryHeaderExW layout");
-#endif
-
 // Signatures of the exports, for hosts that bind them with GetProcAddress.
 extern "C" {
-typedef int32_t(ZTX_CALL* OpenArchiveFn)(OpenArchiveRecord* record);
-typedef int32_t(ZTX_CALL* CloseArchiveFn)(int32_t handle);
-typedef void(ZTX_CALL* SetChangeVolProcFn)(int32_t handle, ChangeVolProc proc);
-typedef void(ZTX_CALL* SetChangeVolProcWFn)(int32_t handle, ChangeVolProcW proc);
-typedef void(ZTX_CALL* SetProcessDataProcFn)(int32_t handle, ProcessDataProc proc);
-typedef void(ZTX_CALL* SetProcessDataProcWFn)(int32_t handle, ProcessDataProcW proc);
+typedef ArchiveHandle(ZTX_CALL* OpenArchiveFn)(OpenArchiveRecord* record);
+typedef int32_t(ZTX_CALL* CloseArchiveFn)(ArchiveHandle handle);
+typedef void(ZTX_CALL* SetChangeVolProcFn)(ArchiveHandle handle, ChangeVolProc proc);
+typedef void(ZTX_CALL* SetChangeVolProcWFn)(ArchiveHandle handle, ChangeVolProcW proc);
+typedef void(ZTX_CALL* SetProcessDataProcFn)(ArchiveHandle handle, ProcessDataProc proc);
+typedef void(ZTX_CALL* SetProcessDataProcWFn)(ArchiveHandle handle, ProcessDataProcW proc);
 typedef int32_t(ZTX_CALL* GetPackerCapsFn)(void);
 typedef int32_t(ZTX_CALL* GetBackgroundFlagsFn)(void);
-typedef int32_t(ZTX_CALL* ReadHeaderFn)(int32_t handle, EntryHeader* header);
-typedef int32_t(ZTX_CALL* ReadHeaderExFn)(int32_t handle, EntryHeaderEx* header);
-typedef int32_t(ZTX_CALL* ReadHeaderExWFn)(int32_t handle, EntryHeaderExW* header);
+typedef int32_t(ZTX_CALL* ReadHeaderFn)(ArchiveHandle handle, EntryHeader* header);
+typedef int32_t(ZTX_CALL* ReadHeaderExFn)(ArchiveHandle handle, EntryHeaderEx* header);
+typedef int32_t(ZTX_CALL* ReadHeaderExWFn)(ArchiveHandle handle, EntryHeaderExW* header);
 typedef int32_t(ZTX_CALL* PackFilesFn)(const char* target, const char* sub_path,
                                        const char* source_dir, const char* add_list, int32_t flags);
 typedef int32_t(ZTX_CALL* PackFilesWFn)(const wchar_t* target, const wchar_t* sub_path,
@@ -166,16 +135,18 @@ typedef int32_t(ZTX_CALL* PackFilesWFn)(const wchar_t* target, const wchar_t* su
                                         int32_t flags);
 typedef int32_t(ZTX_CALL* DeleteFilesFn)(const char* target, const char* delete_list);
 typedef int32_t(ZTX_CALL* DeleteFilesWFn)(const wchar_t* target, const wchar_t* delete_list);
-typedef intptr_t(ZTX_CALL* StartMemPackFn)(int32_t options, const char* file_name);
-typedef int32_t(ZTX_CALL* PackToMemFn)(intptr_t handle, const uint8_t* input, int32_t input_length,
+typedef MemPackHandle(ZTX_CALL* StartMemPackFn)(int32_t options, const char* file_name);
+typedef int32_t(ZTX_CALL* PackToMemFn)(MemPackHandle handle, const uint8_t* input, int32_t input_length,
                                        int32_t* taken, uint8_t* output, int32_t output_length,
                                        int32_t* written, int32_t* reserved);
-typedef int32_t(ZTX_CALL* DoneMemPackFn)(intptr_t handle);
+typedef int32_t(ZTX_CALL* DoneMemPackFn)(MemPackHandle handle);
 typedef void(ZTX_CALL* PackSetDefaultParamsFn)(const void* record);
-typedef int32_t(ZTX_CALL* ProcessFileFn)(int32_t handle, int32_t operation, const char* dest_path,
+typedef int32_t(ZTX_CALL* ProcessFileFn)(ArchiveHandle handle, int32_t operation, const char* dest_path,
                                          const char* dest_name);
-typedef int32_t(ZTX_CALL* ProcessFileWFn)(int32_t handle, int32_t operation,
+typedef int32_t(ZTX_CALL* ProcessFileWFn)(ArchiveHandle handle, int32_t operation,
                                           const wchar_t* dest_path, const wchar_t* dest_name);
 }
+
+#include "plugin/ztx_layout.h"
 
 #endif

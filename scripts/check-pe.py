@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Checks the shipped module without running it: its machine type, that it
-exports exactly the host interface under undecorated names, and that it
-imports nothing but system DLLs.
+exports exactly the host interface under undecorated names, that it
+imports nothing but system DLLs, and, given windres, that its version
+resource carries the project's version and names its word size.
 
-usage: check-pe.py OBJDUMP MACHINE MODULE EXPORTS_FILE
+usage: check-pe.py OBJDUMP MACHINE MODULE EXPORTS_FILE [WINDRES VERSION BITS]
 """
 import re
 import subprocess
@@ -12,7 +13,22 @@ import sys
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "gdi32.dll"}
 
 
-def main(objdump, machine, module, exports_file):
+def version_failures(windres, module, version, bits):
+    """The version resource as windres decompiles it from the file."""
+    rc = subprocess.run([windres, "-J", "coff", "-O", "rc", "-i", module],
+                        capture_output=True, text=True, check=True).stdout
+    values = dict(re.findall(r'VALUE "(\w+)", "([^"]*)"', rc))
+    failures = []
+    if values.get("FileVersion") != version:
+        failures.append(f"version resource: FileVersion {values.get('FileVersion')!r}, expected {version!r}")
+    # A host of the other word size cannot load the module; the file says which it is.
+    description = values.get("FileDescription", "")
+    if not description.endswith(f"{bits}-bit"):
+        failures.append(f"version resource: FileDescription {description!r} does not name {bits}-bit")
+    return failures
+
+
+def main(objdump, machine, module, exports_file, windres=None, version=None, bits=None):
     header = subprocess.run([objdump, "-f", module], capture_output=True, text=True, check=True).stdout
     tables = subprocess.run([objdump, "-p", module], capture_output=True, text=True, check=True).stdout
     failures = []
@@ -42,6 +58,9 @@ def main(objdump, machine, module, exports_file):
     if not imports:
         failures.append("no import table found")
 
+    if windres:
+        failures += version_failures(windres, module, version, bits)
+
     for f in failures:
         print("FAIL:", f)
     print(f"{module}: pei-{machine}, {len(exported)} exports, imports {sorted(imports)}")
@@ -49,6 +68,6 @@ def main(objdump, machine, module, exports_file):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 5:
+    if len(sys.argv) not in (5, 8):
         sys.exit(__doc__)
     sys.exit(main(*sys.argv[1:]))

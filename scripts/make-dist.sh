@@ -1,9 +1,54 @@
 #!/usr/bin/env bash
-# Completes dist/ after the 32-bit build: installation text, licences and checksums.
+# Assembles the release from both Windows builds: the 32-bit module, its
+# liblzma.dll and console host at the top, the 64-bit ones in x64/, with the
+# installation text, the licences and SHA256SUMS over every file; then one zip
+# of all of it, named after the project's version.
+# Usage: make-dist.sh [DIST_DIR]   (default: dist/ in the source tree)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-dist=$top/dist
-cp "$top/docs/INSTALL.txt" "$dist/INSTALL.txt"
-cp "$top/build/liblzma32/COPYING.xz-utils" "$dist/LICENSE.liblzma"
-cp /usr/share/doc/libz-mingw-w64-dev/copyright "$dist/LICENSE.zlib"
-(cd "$dist" && rm -f SHA256SUMS && sha256sum xz.ztx liblzma.dll ztxhost.exe INSTALL.txt LICENSE.liblzma LICENSE.zlib >SHA256SUMS)
+build=$top/build
+dist=${1:-$top/dist}
+
+# Where each shipped file comes from; a host of either word size takes the
+# module of its own size, so each folder is complete on its own.
+sources=(
+    "xz.ztx=$build/win32/bin/xz.ztx"
+    "liblzma.dll=$build/liblzma32/liblzma.dll"
+    "ztxhost.exe=$build/win32/bin/ztxhost.exe"
+    "x64/xz.ztx=$build/win64/bin/xz.ztx"
+    "x64/liblzma.dll=$build/liblzma64/liblzma.dll"
+    "x64/ztxhost.exe=$build/win64/bin/ztxhost.exe"
+    "INSTALL.txt=$top/docs/INSTALL.txt"
+    "LICENSE.liblzma=$build/liblzma32/COPYING.xz-utils"
+    "LICENSE.zlib=/usr/share/doc/libz-mingw-w64-dev/copyright"
+)
+
+version_header=$build/win32/generated/plugin/version.h
+version=$(sed -n 's/^#define XZ_VERSION_STRING "\(.*\)"$/\1/p' "$version_header" 2>/dev/null || true)
+if [ -z "$version" ]; then
+    echo "make-dist: no version in $version_header (run make win32 first)" >&2
+    exit 1
+fi
+for entry in "${sources[@]}"; do
+    if [ ! -f "${entry#*=}" ]; then
+        echo "make-dist: ${entry#*=} is missing (run make win32 win64 first)" >&2
+        exit 1
+    fi
+done
+
+mkdir -p "$dist/x64"
+# A zip of an earlier version would otherwise be handed out beside this one.
+rm -f "$dist"/xz-ztx-*-win32.zip "$dist/SHA256SUMS"
+names=()
+for entry in "${sources[@]}"; do
+    name=${entry%%=*}
+    cp "${entry#*=}" "$dist/$name"
+    names+=("$name")
+done
+
+zip_name=xz-ztx-$version-win32.zip
+cd "$dist"
+sha256sum "${names[@]}" >SHA256SUMS
+# -X: no owner or Unix attributes of this machine in the archive.
+zip -q -X "$zip_name" "${names[@]}" SHA256SUMS
+echo "make-dist: $dist/$zip_name"

@@ -60,15 +60,20 @@ start_wineserver --64
 GTEST_OUTPUT=$(win_results win64) ctest --test-dir "$top/build/win64" --output-on-failure -j2 || status=1
 
 if can_run_32bit; then
-    echo "== module, 32-bit build (the product) under 32-bit Wine"
+    echo "== module, 32-bit build under 32-bit Wine"
     start_wineserver
     GTEST_OUTPUT=$(win_results win32) ctest --test-dir "$top/build/win32" --output-on-failure -j2 || status=1
 else
-    echo "== module, 32-bit build (the product): file checks only"
+    echo "== module, 32-bit build: file checks only"
     echo "   this kernel cannot run 32-bit programs, so 32-bit Wine cannot start here;"
     echo "   the same tests ran above on the 64-bit build of the same sources"
     ctest --test-dir "$top/build/win32" --output-on-failure -L static || status=1
 fi
+
+echo "== release: make-dist.sh into a scratch folder, and its zip checked"
+dist_check=$top/build/dist-check
+rm -rf "$dist_check"
+{ bash "$top/scripts/make-dist.sh" "$dist_check" && python3 "$top/scripts/check-dist.py" "$dist_check"; } || status=1
 
 if [ "$fuzz_seconds" -gt 0 ]; then
     echo "== fuzzing, ${fuzz_seconds}s per target"

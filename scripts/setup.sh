@@ -21,6 +21,7 @@ PACKAGES=(
     cmake make ninja-build
     clang libclang-rt-14-dev
     xz-utils liblzma-dev dpkg-dev
+    zip unzip
     python3
 )
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/console.h"
 
@@ -13,6 +14,44 @@ namespace ztxhost {
 namespace {
 
 HMODULE g_module = nullptr;
+
+// A process loads only modules of its own word size.
+constexpr int kOwnBits = sizeof(void*) == 8 ? 64 : 32;
+
+// Where a PE file names its machine: the DOS header points to the "PE\0\0"
+// signature, and the machine field follows it.
+constexpr long kPeOffsetField = 0x3C;
+constexpr uint8_t kPeSignature[4] = {'P', 'E', 0, 0};
+constexpr uint16_t kMachineI386 = 0x014C;
+constexpr uint16_t kMachineAmd64 = 0x8664;
+
+uint32_t ReadLe(const uint8_t* p, int bytes)
+{
+    uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// 32 or 64 for a Windows module of either word size, else 0.
+int ModuleBits(const std::wstring& path)
+{
+    std::FILE* f = _wfopen(path.c_str(), L"rb");
+    if (f == nullptr)
+        return 0;
+    uint8_t field[4];
+    uint8_t header[6];
+    int bits = 0;
+    if (std::fseek(f, kPeOffsetField, SEEK_SET) == 0 && std::fread(field, 1, sizeof(field), f) == sizeof(field) &&
+        std::fseek(f, static_cast<long>(ReadLe(field, 4)), SEEK_SET) == 0 &&
+        std::fread(header, 1, sizeof(header), f) == sizeof(header) &&
+        std::memcmp(header, kPeSignature, sizeof(kPeSignature)) == 0) {
+        const uint32_t machine = ReadLe(header + sizeof(kPeSignature), 2);
+        bits = machine == kMachineI386 ? 32 : machine == kMachineAmd64 ? 64 : 0;
+    }
+    std::fclose(f);
+    return bits;
+}
 
 } // namespace
 
@@ -29,7 +68,18 @@ bool LoadPlugin()
     const std::wstring plugin = FolderOf(std::wstring(path, n)) + L"xz.ztx";
     g_module = LoadLibraryW(plugin.c_str());
     if (g_module == nullptr) {
-        Write(stderr, L"ztxhost: cannot load " + plugin + L"\n");
+        const DWORD error = GetLastError();
+        const int bits = ModuleBits(plugin);
+        std::wstring why;
+        if (!Exists(plugin))
+            why = L": no such file";
+        else if (bits != 0 && bits != kOwnBits)
+            why = L": it is a " + std::to_wstring(bits) + L"-bit module, and this ztxhost is " +
+                  std::to_wstring(kOwnBits) + L"-bit; use the ztxhost.exe that comes with the " +
+                  std::to_wstring(bits) + L"-bit xz.ztx";
+        else
+            why = L" (error " + std::to_wstring(error) + L")";
+        Write(stderr, L"ztxhost: cannot load " + plugin + why + L"\n");
         return false;
     }
     return true;

@@ -46,7 +46,7 @@ void InstallAbortHandler() { SetConsoleCtrlHandler(OnControl, TRUE); }
 
 bool AbortRequested() { return InterlockedCompareExchange(&g_abort_requests, 0, 0) != 0; }
 
-void RegisterProgressCallbacks(int32_t handle)
+void RegisterProgressCallbacks(ArchiveHandle handle)
 {
     Bind<SetProcessDataProcFn>("SetProcessDataProc")(handle, OnProgress);
     Bind<SetProcessDataProcWFn>("SetProcessDataProcW")(handle, OnProgressW);

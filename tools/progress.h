@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "plugin/ztx_api.h"
+
 namespace ztxhost {
 
 // Installs the console control handler. The first Ctrl-C (or Ctrl-Break) only
@@ -16,7 +18,7 @@ bool AbortRequested();
 
 // Registers ztxhost's callbacks for the handle in both name forms. The ANSI one
 // is registered too for UTF-16 calls, since that is where the per-step reports go.
-void RegisterProgressCallbacks(int32_t handle);
+void RegisterProgressCallbacks(ArchiveHandle handle);
 
 enum class ProgressBar {
     Auto,   // drawn on an interactive console once the work takes a moment

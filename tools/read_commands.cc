@@ -40,7 +40,7 @@ public:
 
     bool ok() const { return handle_ != 0; }
     int32_t code() const { return code_; }
-    int32_t handle() const { return handle_; }
+    ArchiveHandle handle() const { return handle_; }
     const std::wstring& path() const { return path_; }
 
     // Reads the one entry's header; 0 or the plug-in's code.
@@ -56,7 +56,7 @@ public:
 
 private:
     std::wstring path_;
-    int32_t handle_ = 0;
+    ArchiveHandle handle_ = 0;
     int32_t code_ = 0;
     EntryHeaderExW header_ = {};
 };

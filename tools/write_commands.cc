@@ -19,7 +19,7 @@ namespace ztxhost {
 namespace {
 
 // The handle outside 1 to 10 under which a host parks its packing callback.
-constexpr int32_t kPackingCallbackHandle = -1;
+constexpr ArchiveHandle kPackingCallbackHandle = -1;
 
 uint64_t SizeOf(const std::wstring& path)
 {
@@ -94,7 +94,7 @@ int MemPackCommand(const Options& options, const Arguments& args)
         return Refuse(target + L": cannot be created");
     }
     UseSettingsFile(options);
-    const intptr_t handle = Bind<StartMemPackFn>("StartMemPack")(0, nullptr);
+    const MemPackHandle handle = Bind<StartMemPackFn>("StartMemPack")(0, nullptr);
     if (handle == 0) {
         std::fclose(in);
         std::fclose(out);

@@ -209,28 +209,28 @@ std::vector<uint8_t> SampleText(size_t size)
     return b;
 }
 
-int32_t Open(const std::string& path, int32_t* code)
+ArchiveHandle Open(const std::string& path, int32_t* code)
 {
     OpenArchiveRecord record = {path.c_str(), 0, kUnsetResult};
-    const int32_t handle = Export<OpenArchiveFn>("OpenArchive")(&record);
+    const ArchiveHandle handle = Export<OpenArchiveFn>("OpenArchive")(&record);
     *code = record.open_result;
     return handle;
 }
 
-int32_t OpenW(const std::wstring& path, int32_t* code)
+ArchiveHandle OpenW(const std::wstring& path, int32_t* code)
 {
     OpenArchiveRecord record = {path.c_str(), 0, kUnsetResult};
-    const int32_t handle = Export<OpenArchiveFn>("OpenArchiveW")(&record);
+    const ArchiveHandle handle = Export<OpenArchiveFn>("OpenArchiveW")(&record);
     *code = record.open_result;
     return handle;
 }
 
-int32_t Close(int32_t handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
+int32_t Close(ArchiveHandle handle) { return Export<CloseArchiveFn>("CloseArchive")(handle); }
 
-int32_t OpenOk(const std::string& path)
+ArchiveHandle OpenOk(const std::string& path)
 {
     int32_t code = 0;
-    const int32_t h = Open(path, &code);
+    const ArchiveHandle h = Open(path, &code);
     EXPECT_GE(h, 1) << path << " code " << code;
     return h;
 }

@@ -75,11 +75,11 @@ std::vector<uint8_t> Noise(size_t size);
 // Opens through OpenArchive (ANSI); returns the handle, and the record's
 // result code through *code (left at `unset` on success).
 constexpr int32_t kUnsetResult = 0x5A5A5A5A;
-int32_t Open(const std::string& path, int32_t* code);
-int32_t OpenW(const std::wstring& path, int32_t* code);
-int32_t Close(int32_t handle);
+ArchiveHandle Open(const std::string& path, int32_t* code);
+ArchiveHandle OpenW(const std::wstring& path, int32_t* code);
+int32_t Close(ArchiveHandle handle);
 // Open that expects a handle; a failure names the path and the code.
-int32_t OpenOk(const std::string& path);
+ArchiveHandle OpenOk(const std::string& path);
 
 // The listed sizes: the host splits each into two 32-bit halves.
 inline uint64_t PackedSize(const EntryHeaderEx& h)
@@ -109,7 +109,7 @@ protected:
     void SetUp() override { dir_ = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
     void TearDown() override
     {
-        for (int32_t h = 1; h <= 10; ++h)
+        for (ArchiveHandle h = 1; h <= 10; ++h)
             Close(h);
     }
     std::string Path(const std::string& name) const { return dir_ + "\\" + name; }

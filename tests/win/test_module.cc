@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/win/host.h"
 
@@ -101,6 +102,72 @@ TEST(Module, CloseArchiveChecksOnlyTheRange)
     // A valid number that is not open closes harmlessly.
     for (int32_t h = 1; h <= 10; ++h)
         EXPECT_EQ(close(h), 0) << h;
+}
+
+// A 64-bit host keeps archive handles in pointer-sized variables. Values it
+// might hold that share only their low half with a real handle: the module
+// must compare the whole value, or one of them would reach that archive.
+std::vector<ArchiveHandle> LookAlikes(ArchiveHandle handle)
+{
+#ifdef _WIN64
+    return {handle + (ArchiveHandle{1} << 32), handle | static_cast<ArchiveHandle>(0xFFFFFFFF00000000ull)};
+#else
+    (void)handle;
+    return {};
+#endif
+}
+
+int g_own_reports = 0;
+int g_other_reports = 0;
+int32_t ZTX_CALL OwnProgress(const char*, int32_t)
+{
+    ++g_own_reports;
+    return 1;
+}
+int32_t ZTX_CALL OtherProgress(const char*, int32_t)
+{
+    ++g_other_reports;
+    return 1;
+}
+
+using PointerSizedHandles = testhost::ArchiveTest;
+
+TEST_F(PointerSizedHandles, ComeBackAsSlotNumbersAndReachOnlyTheirArchive)
+{
+    const auto text = testhost::SampleText(20000);
+    const std::string archive = Write("sample.txt.xz", testhost::EncodeXz(text, 1));
+    auto read_header = Export<ReadHeaderExFn>("ReadHeaderEx");
+    auto process = Export<ProcessFileFn>("ProcessFile");
+    auto set_progress = Export<SetProcessDataProcFn>("SetProcessDataProc");
+
+    std::vector<ArchiveHandle> handles;
+    for (int i = 0; i < 10; ++i) {
+        int32_t code = 0;
+        handles.push_back(testhost::Open(archive, &code));
+        // The whole pointer-sized value is the slot number: nothing above it.
+        EXPECT_EQ(handles.back(), ArchiveHandle{i + 1}) << "open " << i << " code " << code;
+    }
+    for (const ArchiveHandle h : handles) {
+        set_progress(h, OwnProgress);
+        for (const ArchiveHandle alias : LookAlikes(h)) {
+            EntryHeaderEx header{};
+            EXPECT_EQ(read_header(alias, &header), 18) << std::hex << alias;
+            EXPECT_EQ(process(alias, kTest, nullptr, nullptr), 18) << std::hex << alias;
+            EXPECT_EQ(testhost::Close(alias), 17) << std::hex << alias;
+            // Outside 1 to 10, so it lands in slot 0, not in h's slot.
+            set_progress(alias, OtherProgress);
+        }
+        EntryHeaderEx header{};
+        ASSERT_EQ(read_header(h, &header), 0) << h;
+        EXPECT_EQ(testhost::UnpackedSize(header), text.size());
+        g_own_reports = g_other_reports = 0;
+        EXPECT_EQ(process(h, kTest, nullptr, nullptr), 0) << h;
+        EXPECT_GT(g_own_reports, 0) << h;
+        EXPECT_EQ(g_other_reports, 0) << h;
+        EXPECT_EQ(testhost::Close(h), 0);
+        EXPECT_EQ(read_header(h, &header), 18) << "closed " << h;
+    }
+    set_progress(-1, nullptr);
 }
 
 } // namespace

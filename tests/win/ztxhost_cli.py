@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -310,6 +311,30 @@ def check_packing(host, work, original):
           and "memory packing:  rate 9\n" in r.stdout, "settings shows both clamping rules", r)
 
 
+def check_word_size(host_exe, emulator, work):
+    """A host loads only a module of its own word size: one of the other size
+    beside ztxhost (its machine field swapped) is named as such, exit 2."""
+    folder = os.path.join(work, "other-word-size")
+    os.makedirs(folder)
+    shutil.copy(host_exe, folder)
+    module = bytearray(open(os.path.join(os.path.dirname(host_exe), "xz.ztx"), "rb").read())
+    machine_at = struct.unpack_from("<I", module, 0x3C)[0] + 4
+    machines = {0x014C: (32, 0x8664), 0x8664: (64, 0x014C)}
+    own_bits, other = machines[struct.unpack_from("<H", module, machine_at)[0]]
+    other_bits = 96 - own_bits
+    struct.pack_into("<H", module, machine_at, other)
+    host = Host(emulator, os.path.join(folder, os.path.basename(host_exe)))
+    archive = os.path.join(work, "sample.txt.xz")
+
+    r = host.run("list", win(archive))
+    check(r.returncode == 2 and "no such file" in r.stderr, "no xz.ztx beside ztxhost: exit 2, says so", r)
+    with open(os.path.join(folder, "xz.ztx"), "wb") as f:
+        f.write(module)
+    r = host.run("list", win(archive))
+    check(r.returncode == 2 and "a %d-bit module, and this ztxhost is %d-bit" % (other_bits, own_bits) in r.stderr,
+          "a %d-bit xz.ztx beside the %d-bit ztxhost: exit 2, names both word sizes" % (other_bits, own_bits), r)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
@@ -334,6 +359,7 @@ def main():
     check_failures(host, work)
     check_interrupt(host, work)
     check_packing(host, work, original)
+    check_word_size(args.host, args.emulator, work)
     if args.corpus and os.path.isfile(os.path.join(args.corpus, "expected.tsv")):
         check_corpus(host, work, args.corpus)
     else:
