@@ -45,16 +45,15 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 
-# The codec is cross-built from Debian's own xz-utils sources, so source entries must be known.
+# The codec is cross-built from Debian's own xz-utils sources, so source entries
+# must be known; they come from the same archive or mirror as the machine's packages.
 SRC_LIST=/etc/apt/sources.list.d/xzplugin-src.sources
 if [ ! -f "$SRC_LIST" ]; then
+    stanza=$(bash "$(dirname "$0")/deb-src-entry.sh")
     need_root deb-src
     {
-        echo "Types: deb-src"
-        echo "URIs: http://deb.debian.org/debian"
-        echo "Suites: bookworm"
-        echo "Components: main"
-        echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+        echo "# Added by xz.ztx's scripts/setup.sh: Debian's source packages, for apt-get source."
+        echo "$stanza"
     } >"$SRC_LIST"
     updated=0
 fi
