@@ -10,7 +10,8 @@ need_root() {
     fi
 }
 
-# Debian packages the build and the tests use.  wine32:i386 runs the 32-bit module.
+# Debian packages the build and the tests use.  wine32:i386 runs the 32-bit module;
+# gcc-i686-linux-gnu builds the library that 32-bit Wine preloads in the fault tests.
 PACKAGES=(
     g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
@@ -19,7 +20,7 @@ PACKAGES=(
     xvfb x11-apps imagemagick
     googletest
     cmake make ninja-build
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev gcc-i686-linux-gnu
     xz-utils liblzma-dev dpkg-dev
     python3
 )
