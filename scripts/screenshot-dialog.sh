@@ -31,7 +31,7 @@ export WINEPREFIX32=$prefix WINEPREFIX64=$prefix
 work=$(mktemp -d)
 xvfb= shown= server=
 cleanup() {
-    exec 3>&- 2>/dev/null || true
+    { exec 3>&-; } 2>/dev/null
     [ -n "$shown" ] && kill "$shown" 2>/dev/null
     [ -n "$server" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
