@@ -40,7 +40,8 @@ test: win32 win64 native corpus
 fuzz: native corpus
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-demo: dist win64
+# Installs, fetches and builds only what the demo runs, a line per stage.
+demo:
 	@bash scripts/demo.sh
 
 dist: win32 win64

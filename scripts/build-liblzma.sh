@@ -15,23 +15,9 @@ if [ -f "$stamp" ] && [ "$stamp" -nt "$script_dir/build-liblzma.sh" ] && [ -f "$
 fi
 
 # The source package is fetched once and shared by the builds for each host.
-src_root="$(dirname "$out")/deps"
-mkdir -p "$src_root"
-cd "$src_root"
+tarball=$(bash "$script_dir/fetch-xz-source.sh" "$(dirname "$out")/deps")
 
-tarball=$(ls xz-utils_*.orig.tar.* 2>/dev/null | head -n 1 || true)
-if [ -z "$tarball" ]; then
-    # apt-get drops privileges to _apt for downloads; let it write here.
-    chmod 777 "$src_root" 2>/dev/null || true
-    apt-get source --download-only -qq xz-utils >/dev/null 2>"$src_root/apt-source.log" || {
-        cat "$src_root/apt-source.log" >&2
-        echo "build-liblzma: cannot fetch the xz-utils source package (was scripts/setup.sh run?)" >&2
-        exit 1
-    }
-    tarball=$(ls xz-utils_*.orig.tar.* | head -n 1)
-fi
-
-version=${tarball#xz-utils_}
+version=${tarball##*/xz-utils_}
 version=${version%.orig.tar.*}
 tree="$out/src/xz-$version"
 if [ ! -d "$tree" ]; then

@@ -1,10 +1,45 @@
 #!/usr/bin/env bash
 # Shows the plug-in at work through the console host: a text file packed by the
 # system's xz, then listed, tested and extracted by xz.ztx under Wine, and the
-# extracted bytes compared with the original.
+# extracted bytes compared with the original. Installs and builds only what
+# that needs (the module, liblzma.dll and ztxhost of the word size that runs
+# here), printing a line per stage with the time it took.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/wine-env.sh"
+
+# The product is the 32-bit build. A kernel without 32-bit support cannot
+# start 32-bit Wine; the 64-bit build of the same sources stands in.
+if can_run_32bit; then
+    bits=32 arch= triple=i686-w64-mingw32 toolchain=mingw-i686
+    which="32-bit, the product's build"
+else
+    bits=64 arch=--64 triple=x86_64-w64-mingw32 toolchain=mingw-x86_64
+    which="64-bit: this kernel cannot run the 32-bit product"
+fi
+
+stage_start=
+stage() {
+    [ -n "$stage_start" ] && echo "   ($((SECONDS - stage_start)) s)"
+    stage_start=$SECONDS
+    [ $# -gt 0 ] && echo "== demo $*"
+    return 0
+}
+
+stage "1/5: Debian packages (a first install takes a few minutes)"
+bash "$top/scripts/setup.sh"
+stage "2/5: xz-utils source package"
+bash "$top/scripts/fetch-xz-source.sh" "$top/build/deps" >/dev/null
+stage "3/5: liblzma.dll for $triple (about a minute the first time)"
+bash "$top/scripts/build-liblzma.sh" "$top/build/liblzma$bits" "$triple"
+stage "4/5: xz.ztx and ztxhost.exe ($bits-bit)"
+# Configured as `make win32` / `make win64` configure it, so the trees are shared.
+cmake -S "$top" -B "$top/build/win$bits" -G Ninja --log-level=WARNING \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DLIBLZMA_DIR="$top/build/liblzma$bits" -DXZ_CORPUS_DIR="$top/build/corpus" >/dev/null
+cmake --build "$top/build/win$bits" --target xz_ztx codec_library ztxhost >/dev/null
+stage "5/5: run"
+
 demo=$top/build/demo
 rm -rf "$demo"
 mkdir -p "$demo/out"
@@ -16,15 +51,8 @@ xz -k -6 -T1 "$sample"
 # In the zone Wine is given (see wine-run.sh), so that list shows this time.
 TZ=${XZ_TEST_TZ:-${TZ:-UTC0}} touch -d '2018-03-05 12:34:56' "$sample.xz"
 
-# The product is the 32-bit build in dist/. A kernel without 32-bit support
-# cannot start 32-bit Wine; the 64-bit build of the same sources stands in.
-if can_run_32bit; then
-    host=("$top/scripts/wine-run.sh" "$top/dist/ztxhost.exe")
-    which="dist/ztxhost.exe (32-bit)"
-else
-    host=("$top/scripts/wine-run.sh" --64 "$top/build/win64/bin/ztxhost.exe")
-    which="build/win64/bin/ztxhost.exe (64-bit: this kernel cannot run the 32-bit dist/ build)"
-fi
+host=("$top/scripts/wine-run.sh" $arch "$top/build/win$bits/bin/ztxhost.exe")
+which="build/win$bits/bin/ztxhost.exe ($which)"
 
 run() {
     echo "\$ ztxhost $*"
@@ -38,6 +66,7 @@ run test "$(wine_path "$sample.xz")"
 run extract "$(wine_path "$sample.xz")" "$(wine_path "$demo/out")"
 if cmp "$sample" "$demo/out/sample.txt"; then
     echo "== cmp: the extracted file equals the original"
+    stage
 else
     echo "== cmp: the extracted file DIFFERS from the original" >&2
     exit 1

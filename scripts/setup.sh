@@ -10,7 +10,8 @@ need_root() {
     fi
 }
 
-# Debian packages the build and the tests use.  wine32:i386 runs the 32-bit module.
+# Debian packages the build and the tests use.  wine32:i386 runs the 32-bit module;
+# gcc-i686-linux-gnu builds the library that 32-bit Wine preloads in the fault tests.
 PACKAGES=(
     g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
@@ -19,7 +20,7 @@ PACKAGES=(
     xvfb x11-apps imagemagick
     googletest
     cmake make ninja-build
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev gcc-i686-linux-gnu
     xz-utils liblzma-dev dpkg-dev
     zip unzip
     python3
@@ -46,16 +47,15 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 
-# The codec is cross-built from Debian's own xz-utils sources, so source entries must be known.
+# The codec is cross-built from Debian's own xz-utils sources, so source entries
+# must be known; they come from the same archive or mirror as the machine's packages.
 SRC_LIST=/etc/apt/sources.list.d/xzplugin-src.sources
 if [ ! -f "$SRC_LIST" ]; then
+    stanza=$(bash "$(dirname "$0")/deb-src-entry.sh")
     need_root deb-src
     {
-        echo "Types: deb-src"
-        echo "URIs: http://deb.debian.org/debian"
-        echo "Suites: bookworm"
-        echo "Components: main"
-        echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+        echo "# Added by xz.ztx's scripts/setup.sh: Debian's source packages, for apt-get source."
+        echo "$stanza"
     } >"$SRC_LIST"
     updated=0
 fi

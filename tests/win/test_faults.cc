@@ -35,7 +35,7 @@ std::string Str(int32_t code) { return std::to_string(code); }
 // The file whose reads fail part-way (failing_reads.c, preloaded into Wine by
 // the test run) in Windows form, filled with twice as much text as can be
 // read of it, and the offset of its first unreadable byte. Empty where the library is not in
-// this process, as in 32-bit Wine, which cannot load the 64-bit library.
+// this process: a build with no Linux compiler for the word size of the Wine that runs it.
 struct FailingFile {
     std::string path;
     std::string folder;

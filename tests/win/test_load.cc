@@ -1,4 +1,4 @@
-// The module under load, as a file manager with many panels and background
+// The module under load, as a busy host with several windows and background
 // jobs drives it: ten threads opening, listing, testing and closing archives
 // at once (the first binding of the codec among them), eleven racing for ten
 // slots, packing beside extraction, and what a thousand rounds leave behind.

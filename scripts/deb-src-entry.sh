@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Prints the deb-src stanza through which apt-get fetches Debian source
+# packages, built from the machine's own configured `deb` entry, so that a
+# machine that uses a mirror fetches sources from that mirror too.
+# Usage: deb-src-entry.sh [ROOT]
+#   ROOT (default /) holds etc/apt/ and etc/os-release; another folder lets
+#   the builder be tried on sample files.
+# The entry taken is an enabled `deb` one with component main, read in apt's
+# own order (sources.list, then sources.list.d/ by name, in the one-line
+# *.list and the deb822 *.sources form); among those, the first whose first
+# suite is the release's code name, else the first. The stanza has its URIs,
+# its first suite, component main and its Signed-By. With none, it says what
+# to add and fails.
+set -euo pipefail
+root=${1:-/}
+apt=${root%/}/etc/apt
+
+codename=
+if [ -r "$root/etc/os-release" ]; then
+    codename=$(sed -n 's/^VERSION_CODENAME=//p' "$root/etc/os-release" | tr -d "\"'")
+fi
+
+files=()
+[ -f "$apt/sources.list" ] && files+=("$apt/sources.list")
+shopt -s nullglob
+for f in "$apt"/sources.list.d/*; do
+    case $f in *.list | *.sources) [ -f "$f" ] && files+=("$f") ;; esac
+done
+
+# An empty file list would make awk read standard input; /dev/null ends it.
+if awk -v codename="$codename" '
+function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
+function has_word(list, word,    w, n, i) {
+    n = split(list, w, /[ \t\n]+/)
+    for (i = 1; i <= n; i++) if (w[i] == word) return 1
+    return 0
+}
+function first_word(list,    w) { split(trim(list), w, /[ \t\n]+/); return w[1] }
+function candidate(uris, suite, signed_by) {
+    if (uris == "" || suite == "") return
+    count++
+    URIS[count] = uris; SUITE[count] = suite; SIGNED[count] = signed_by
+}
+# deb822: one stanza per entry; a value goes on in lines that start with
+# white space (Signed-By may hold a whole key block that way).
+function end_stanza(    uris) {
+    if (("types" in F) && tolower(trim(F["enabled"])) != "no" && has_word(F["types"], "deb") &&
+        has_word(F["components"], "main")) {
+        uris = F["uris"]; gsub(/[ \t\n]+/, " ", uris)
+        candidate(trim(uris), first_word(F["suites"]), F["signed-by"])
+    }
+    delete F
+    key = ""
+}
+FNR == 1 { end_stanza(); deb822 = FILENAME ~ /\.sources$/ }
+deb822 {
+    if ($0 ~ /^#/) next
+    if ($0 ~ /^[ \t]*$/) { end_stanza(); next }
+    if ($0 ~ /^[ \t]/) { if (key != "") F[key] = F[key] "\n" $0; next }
+    colon = index($0, ":")
+    if (colon == 0) next
+    key = tolower(trim(substr($0, 1, colon - 1)))
+    F[key] = trim(substr($0, colon + 1))
+    next
+}
+# One-line form: deb [option=value ...] URI SUITE COMPONENT...
+{
+    line = $0
+    sub(/#.*/, "", line)
+    n = split(trim(line), w, /[ \t]+/)
+    if (n < 4 || w[1] != "deb") next
+    i = 2; signed_by = ""
+    if (substr(w[2], 1, 1) == "[") {
+        options = ""
+        for (; i <= n; i++) {
+            options = options " " w[i]
+            if (w[i] ~ /\]$/) { i++; break }
+        }
+        gsub(/[\[\]]/, " ", options)
+        m = split(trim(options), o, /[ \t]+/)
+        for (j = 1; j <= m; j++) {
+            if (tolower(o[j]) ~ /^signed-by=/) {
+                signed_by = substr(o[j], 11)
+                gsub(/,/, " ", signed_by)
+            }
+        }
+    }
+    if (n - i < 2) next
+    components = ""
+    for (j = i + 2; j <= n; j++) components = components " " w[j]
+    if (has_word(components, "main")) candidate(w[i], w[i + 1], signed_by)
+}
+END {
+    end_stanza()
+    pick = 0
+    for (c = 1; c <= count && !pick; c++) if (codename != "" && SUITE[c] == codename) pick = c
+    if (!pick && count) pick = 1
+    if (!pick) exit 1
+    print "Types: deb-src"
+    print "URIs: " URIS[pick]
+    print "Suites: " SUITE[pick]
+    print "Components: main"
+    if (SIGNED[pick] ~ /^\n/) print "Signed-By:" SIGNED[pick]
+    else if (SIGNED[pick] != "") print "Signed-By: " SIGNED[pick]
+}' "${files[@]}" /dev/null; then
+    exit 0
+fi
+
+suite=${codename:-"<the release's code name>"}
+cat >&2 <<EOF
+setup: no enabled 'deb' entry with component main in $apt/sources.list.d/*.sources
+or $apt/sources.list, so no source entry can be made from it. Add the Debian
+archive your machine uses (or its mirror), for example as a stanza in
+$apt/sources.list.d/debian.sources:
+    Types: deb
+    URIs: <the archive's or mirror's URI>
+    Suites: $suite
+    Components: main
+    Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+then run this again.
+EOF
+exit 1

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The source entry setup.sh adds is built from the machine's own apt
+# configuration: each case lays out an etc/ in a temporary folder and compares
+# what scripts/deb-src-entry.sh prints with the stanza expected, or, with none
+# to build it from, that it fails, prints nothing and says what to add.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# check NAME EXPECTED [SUITE]: runs the builder on $work/NAME (made by the
+# caller); an empty EXPECTED means a failure whose advice names SUITE.
+check() {
+    local name=$1 expected=$2 suite=${3:-} out status
+    out=$(bash "$top/scripts/deb-src-entry.sh" "$work/$name" 2>"$work/$name.err")
+    status=$?
+    if [ -z "$expected" ]; then
+        if [ $status -eq 0 ] || [ -n "$out" ] || ! grep -qx '    Types: deb' "$work/$name.err" ||
+            ! grep -qx "    Suites: $suite" "$work/$name.err"; then
+            echo "FAIL $name: expected a failure with advice, got status $status and:"; echo "$out"
+            cat "$work/$name.err"
+            failures=$((failures + 1))
+            return
+        fi
+    elif [ $status -ne 0 ] || [ "$out" != "$expected" ]; then
+        echo "FAIL $name (status $status); expected:"; echo "$expected"; echo "got:"; echo "$out"
+        cat "$work/$name.err"
+        failures=$((failures + 1))
+        return
+    fi
+    echo "ok   $name"
+}
+layout() { mkdir -p "$work/$1/etc/apt/sources.list.d"; }
+release() { printf 'ID=debian\nVERSION_CODENAME=%s\n' "$2" >"$work/$1/etc/os-release"; }
+
+# deb822: a third party's main sorts first, the release's entry wins; its
+# first suite only; disabled and source-only stanzas are passed over.
+layout deb822
+release deb822 bookworm
+cat >"$work/deb822/etc/apt/sources.list.d/aaa-vendor.sources" <<'S'
+Types: deb
+URIs: https://vendor.example/apt
+Suites: nodistro
+Components: main
+Signed-By: /usr/share/keyrings/vendor.gpg
+S
+cat >"$work/deb822/etc/apt/sources.list.d/debian.sources" <<'S'
+Types: deb-src
+URIs: http://src-only.example/debian
+Suites: bookworm
+Components: main
+
+Types: deb
+Enabled: no
+URIs: http://disabled.example/debian
+Suites: bookworm
+Components: main
+
+# a comment line
+types: deb
+URIs: http://mirror.example/debian
+ http://second.example/debian
+Suites: bookworm bookworm-updates
+Components: main contrib
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+S
+check deb822 "Types: deb-src
+URIs: http://mirror.example/debian http://second.example/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+
+# A key block held in Signed-By itself, lines and all; no os-release: the first entry.
+layout inline-key
+cat >"$work/inline-key/etc/apt/sources.list.d/debian.sources" <<'S'
+Types: deb
+URIs: http://mirror.example/debian
+Suites: stable
+Components: main
+Signed-By:
+ -----BEGIN PGP PUBLIC KEY BLOCK-----
+ .
+ mQINBGPL0BUBEADmW5NlOJqgH0mGDnqzN0W7wy4g
+ -----END PGP PUBLIC KEY BLOCK-----
+S
+check inline-key "Types: deb-src
+URIs: http://mirror.example/debian
+Suites: stable
+Components: main
+Signed-By:
+ -----BEGIN PGP PUBLIC KEY BLOCK-----
+ .
+ mQINBGPL0BUBEADmW5NlOJqgH0mGDnqzN0W7wy4g
+ -----END PGP PUBLIC KEY BLOCK-----"
+
+# One-line form with options; comments, deb-src lines and entries without main skipped.
+layout one-line
+release one-line bookworm
+cat >"$work/one-line/etc/apt/sources.list" <<'S'
+# deb http://commented.example/debian bookworm main
+deb-src http://mirror.example/debian bookworm main
+deb http://mirror.example/debian bookworm-security contrib
+deb [ arch=amd64 signed-by=/etc/apt/keyrings/a.gpg,/etc/apt/keyrings/b.gpg ] http://mirror.example/debian bookworm main non-free-firmware
+S
+check one-line "Types: deb-src
+URIs: http://mirror.example/debian
+Suites: bookworm
+Components: main
+Signed-By: /etc/apt/keyrings/a.gpg /etc/apt/keyrings/b.gpg"
+
+# One-line in sources.list.d, no options: no Signed-By line.
+layout plain-list
+echo "deb http://mirror.example/debian bookworm main" >"$work/plain-list/etc/apt/sources.list.d/mirror.list"
+check plain-list "Types: deb-src
+URIs: http://mirror.example/debian
+Suites: bookworm
+Components: main"
+
+# Nothing to build from: only source entries, no main, a disabled stanza.
+layout none
+release none trixie
+echo "deb http://mirror.example/debian bookworm contrib" >"$work/none/etc/apt/sources.list"
+printf 'Types: deb\nEnabled: no\nURIs: http://mirror.example/debian\nSuites: bookworm\nComponents: main\n' \
+    >"$work/none/etc/apt/sources.list.d/debian.sources"
+check none "" trixie
+mkdir -p "$work/empty"
+check empty "" "<the release's code name>"
+
+[ $failures -eq 0 ] && echo "deb-src entry: all cases passed"
+exit $((failures > 0))
