@@ -217,8 +217,8 @@ for f in pack-source.txt pack-empty.txt; do
 done
 # Several 3 MiB blocks at rate 1, so that the threads really share the work.
 gen_text 160000 >"$work/pack-blocks.txt"
-xz -1e -T1 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1e-T1.ref"
-xz -1e -T2 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1e-T2.ref"
+xz -1 -T1 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1-T1.ref"
+xz -1 -T2 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1-T2.ref"
 
 # What extraction must produce, by the system's own decoder.
 decoded=$work/decoded.tsv
