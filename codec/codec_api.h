@@ -1,4 +1,4 @@
-// The four liblzma entry points the plug-in uses, as a table the codec loops call through.
+// The liblzma entry points the plug-in uses, as a table the codec loops call through.
 #ifndef CODEC_CODEC_API_H
 #define CODEC_CODEC_API_H
 
@@ -25,12 +25,21 @@ using StreamDecoderFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, uint64_t memlim
 using EasyEncoderFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, uint32_t preset, lzma_check check);
 using CodeFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, lzma_action action);
 using EndFn = void(CODEC_CALL*)(lzma_stream* strm);
+using StreamDecoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
+using StreamEncoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
+using StreamEncoderMtMemusageFn = uint64_t(CODEC_CALL*)(const lzma_mt* options);
 
 struct CodecApi {
+    // Required: a library without any of these is no codec at all.
     StreamDecoderFn stream_decoder;
     CodeFn code;
     EndFn end;
     EasyEncoderFn easy_encoder;
+    // Optional, null where the library predates them: without them every
+    // run takes the single-threaded path, with the same results.
+    StreamDecoderMtFn stream_decoder_mt = nullptr;
+    StreamEncoderMtFn stream_encoder_mt = nullptr;
+    StreamEncoderMtMemusageFn stream_encoder_mt_memusage = nullptr;
 };
 
 // Decoder set-up used for every test and extraction: no memory limit, an
@@ -38,6 +47,10 @@ struct CodecApi {
 // every concatenated stream of the file decoded.
 constexpr uint64_t kNoMemoryLimit = UINT64_MAX;
 constexpr uint32_t kDecoderFlags = LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED;
+// The threaded decoder would otherwise hand out everything before a damaged
+// block first and name the fault only then: a run that ends in failure
+// anyway should end as soon as the fault is found.
+constexpr uint32_t kDecoderMtFlags = kDecoderFlags | LZMA_FAIL_FAST;
 
 // Every step moves at most one chunk of this size.
 constexpr size_t kIoChunk = 4096;

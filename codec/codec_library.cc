@@ -1,4 +1,4 @@
-// Finds liblzma.dll beside the plug-in, loads it without system dialogs, and resolves its four entry points.
+// Finds liblzma.dll beside the plug-in, loads it without system dialogs, and resolves its entry points.
 #include "codec/codec_library.h"
 
 #include <windows.h>
@@ -74,6 +74,16 @@ BOOL CALLBACK Bind(PINIT_ONCE, PVOID, PVOID*)
         FreeLibrary(library);
         return TRUE;
     }
+    // The threaded coders came later than the rest; an older library
+    // simply keeps every run single-threaded.
+    api.stream_decoder_mt = Resolve<StreamDecoderMtFn>(library, "lzma_stream_decoder_mt");
+    api.stream_encoder_mt = Resolve<StreamEncoderMtFn>(library, "lzma_stream_encoder_mt");
+    api.stream_encoder_mt_memusage =
+        Resolve<StreamEncoderMtMemusageFn>(library, "lzma_stream_encoder_mt_memusage");
+    if (api.stream_encoder_mt == nullptr || api.stream_encoder_mt_memusage == nullptr) {
+        api.stream_encoder_mt = nullptr;
+        api.stream_encoder_mt_memusage = nullptr;
+    }
     g_api = api;
     g_library = library;
     return TRUE;
@@ -88,5 +98,12 @@ int32_t LoadCodecLibrary()
 }
 
 const CodecApi& BoundCodec() { return g_api; }
+
+uint32_t LogicalProcessors()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
 
 } // namespace codec

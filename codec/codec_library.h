@@ -15,6 +15,9 @@ int32_t LoadCodecLibrary();
 // The bound entry points; valid only after LoadCodecLibrary() returned 1.
 const CodecApi& BoundCodec();
 
+// The logical processors the system reports; at least 1.
+uint32_t LogicalProcessors();
+
 } // namespace codec
 
 #endif

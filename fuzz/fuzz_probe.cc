@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     xzformat::MemorySource source(data, size);
     const uint64_t kUnset = 0xA5A5A5A5A5A5A5A5ull;
-    xzformat::ProbeResult result{kUnset, kUnset};
+    xzformat::ProbeResult result{kUnset, kUnset, {}};
 
     alloc_watch::Watch watch;
     const ProbeStatus status = xzformat::XzProbe(source, &result);

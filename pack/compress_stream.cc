@@ -3,16 +3,32 @@
 
 #include <cstring>
 
+#include "codec/threading.h"
+
 namespace pack {
 
 using plugin::ResultCode;
 
+namespace {
+
+lzma_ret StartEncoder(const codec::CodecApi& codec, lzma_stream* stream, uint32_t preset,
+                      uint32_t threads)
+{
+    if (threads <= 1 || codec.stream_encoder_mt == nullptr)
+        return codec.easy_encoder(stream, preset, LZMA_CHECK_CRC64);
+    const lzma_mt mt = codec::EncoderOptions(preset, threads);
+    return codec.stream_encoder_mt(stream, &mt);
+}
+
+} // namespace
+
 ResultCode CompressStream(const codec::CodecApi& codec, codec::ChunkSource& source,
-                          codec::ChunkSink& target, codec::ProgressSink& progress, uint32_t preset)
+                          codec::ChunkSink& target, codec::ProgressSink& progress, uint32_t preset,
+                          uint32_t threads)
 {
     lzma_stream stream;
     std::memset(&stream, 0, sizeof(stream));
-    if (codec.easy_encoder(&stream, preset, LZMA_CHECK_CRC64) != LZMA_OK)
+    if (StartEncoder(codec, &stream, preset, threads) != LZMA_OK)
         return ResultCode::NoMemory;
 
     uint8_t in[codec::kIoChunk];

@@ -8,6 +8,7 @@
 
 #include "codec/codec_library.h"
 #include "codec/file_streams.h"
+#include "codec/threading.h"
 #include "pack/compress_stream.h"
 #include "plugin/archive_table.h"
 #include "plugin/exports.h"
@@ -194,8 +195,12 @@ ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list
     codec::FileSource reader(in);
     codec::FileSink writer(out);
     SlotZeroProgress progress;
-    ResultCode result = pack::CompressStream(codec::BoundCodec(), reader, writer, progress,
-                                             settings::Preset(pack_settings));
+    const uint32_t preset = settings::Preset(pack_settings);
+    const uint32_t threads = codec::FitEncoderThreads(
+        codec::BoundCodec(), preset,
+        settings::RequestedThreads(stored.threads, codec::LogicalProcessors()));
+    ResultCode result =
+        pack::CompressStream(codec::BoundCodec(), reader, writer, progress, preset, threads);
     // Closing flushes the last buffer; a failure there is a lost write.
     if (std::fclose(out) != 0 && result == ResultCode::Ok)
         result = ResultCode::WriteError;

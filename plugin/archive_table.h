@@ -7,6 +7,7 @@
 
 #include "plugin/dos_time.h"
 #include "plugin/ztx_api.h"
+#include "xzformat/probe.h"
 
 namespace plugin {
 
@@ -27,6 +28,8 @@ struct ArchiveSlot {
     int32_t header_counter;
     uint64_t packed_size;
     uint64_t unpacked_size;
+    // Decides whether a test or extraction may decode blocks in parallel.
+    xzformat::BlockLayout blocks;
     DosDateTime time_stamp;
     ChangeVolProc change_vol_proc;
     ChangeVolProcW change_vol_proc_w;

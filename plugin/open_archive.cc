@@ -84,6 +84,7 @@ ArchiveHandle Open(OpenArchiveRecord* record)
     }
     slot.packed_size = probe.packed_size;
     slot.unpacked_size = probe.unpacked_size;
+    slot.blocks = probe.blocks;
     slot.time_stamp = TimeStamp(path, fd);
     _close(fd);
 

@@ -130,6 +130,8 @@ cat "$work/s1.xz" "$work/s2.xz" "$work/s1.xz" >"$out/good-concat-3.xz"
 record good-concat-3.xz "three concatenated streams: all indexes count"
 cat "$work/s3.xz" "$work/s1.xz" >"$out/good-concat-sizes-first.xz"
 record good-concat-sizes-first.xz "threaded stream (sizes in its headers) followed by another stream"
+cat "$work/s2.xz" "$work/s3.xz" >"$out/good-mixed-streams.xz"
+record good-mixed-streams.xz "a single-threaded stream (no sizes in its header), then a threaded one of two blocks"
 cat "$out/good-empty.xz" "$work/s1.xz" "$out/good-empty.xz" >"$out/good-concat-empty.xz"
 record good-concat-empty.xz "empty streams around a small one"
 
@@ -205,12 +207,18 @@ awk -F'\t' 'NR == FNR { stated[$1] = 1; next }
             END { exit bad }' "$unlisted" "$manifest"
 
 # Packing references: what the system's xz writes at the plug-in's default
-# settings (rate 6, extreme, CRC-64, one thread) for a text and for nothing.
+# settings (rate 6, extreme, CRC-64, one thread) for a text and for nothing,
+# and with two threads, whose stream any larger thread count repeats.
 gen_text 60000 >"$work/pack-source.txt"
 : >"$work/pack-empty.txt"
 for f in pack-source.txt pack-empty.txt; do
     xz -6e -T1 --check=crc64 -c "$work/$f" >"$work/$f.ref"
+    xz -6e -T2 --check=crc64 -c "$work/$f" >"$work/$f.6e-T2.ref"
 done
+# Several 3 MiB blocks at rate 1, so that the threads really share the work.
+gen_text 160000 >"$work/pack-blocks.txt"
+xz -1 -T1 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1-T1.ref"
+xz -1 -T2 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1-T2.ref"
 
 # What extraction must produce, by the system's own decoder.
 decoded=$work/decoded.tsv

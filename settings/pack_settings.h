@@ -12,6 +12,10 @@ constexpr char kRateKey[] = "CompressionRate";
 constexpr char kExtremeKey[] = "Extreme";
 constexpr int32_t kDefaultRate = 6;
 constexpr int32_t kDefaultExtreme = 1;
+// File packing's encoder threads: 1 is the single-threaded encoder, 0 one
+// thread per logical processor, N above 1 that many.
+constexpr char kThreadsKey[] = "Threads";
+constexpr int32_t kDefaultThreads = 1;
 // The file the settings live in until the host names its own.
 constexpr char kDefaultSettingsFile[] = "ztplugin.ini";
 
@@ -32,6 +36,10 @@ int32_t ClampRateUnsigned(uint32_t stored);
 
 // The encoder preset for a rate and the extreme flag.
 uint32_t Preset(const PackSettings& s);
+
+// The threads file packing asks for, before its memory fit lowers them.
+// A negative value, which no one means, keeps the single-threaded default.
+uint32_t RequestedThreads(int32_t stored, uint32_t processors);
 
 } // namespace settings
 

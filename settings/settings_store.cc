@@ -44,6 +44,7 @@ StoredSettings ReadStoredSettings()
     StoredSettings s;
     s.rate = static_cast<int32_t>(GetPrivateProfileIntA(kSection, kRateKey, kDefaultRate, file));
     s.extreme = static_cast<int32_t>(GetPrivateProfileIntA(kSection, kExtremeKey, kDefaultExtreme, file));
+    s.threads = static_cast<int32_t>(GetPrivateProfileIntA(kSection, kThreadsKey, kDefaultThreads, file));
     return s;
 }
 

@@ -13,10 +13,11 @@ constexpr size_t kSettingsPathCapacity = 260;
 // characters). Never a half-written name, even while the host replaces it.
 void SettingsFileName(char* out);
 
-// The raw values of the two keys, with their defaults when absent.
+// The raw values of the keys, with their defaults when absent.
 struct StoredSettings {
     int32_t rate;
     int32_t extreme;
+    int32_t threads;
 };
 StoredSettings ReadStoredSettings();
 

@@ -55,17 +55,25 @@ int ModuleBits(const std::wstring& path)
 
 } // namespace
 
+std::wstring OwnFolder()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return std::wstring();
+    return FolderOf(std::wstring(path, n));
+}
+
 bool LoadPlugin()
 {
     // The plug-in finds liblzma.dll beside itself, so it has to come from a
     // folder that holds both, exactly as in a host's plug-in folder.
-    wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) {
+    const std::wstring folder = OwnFolder();
+    if (folder.empty()) {
         Write(stderr, "ztxhost: cannot find its own folder\n");
         return false;
     }
-    const std::wstring plugin = FolderOf(std::wstring(path, n)) + L"xz.ztx";
+    const std::wstring plugin = folder + L"xz.ztx";
     g_module = LoadLibraryW(plugin.c_str());
     if (g_module == nullptr) {
         const DWORD error = GetLastError();

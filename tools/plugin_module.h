@@ -19,6 +19,9 @@ constexpr int kExitUsage = 2;   // bad command line, or the plug-in cannot be lo
 // from its plug-in folder. False (with a message printed) when that fails.
 bool LoadPlugin();
 
+// The folder of ztxhost.exe, with its closing backslash; empty when unknown.
+std::wstring OwnFolder();
+
 // The export of that name, or null.
 void* FindExport(const char* name);
 

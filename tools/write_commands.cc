@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/threading.h"
 #include "plugin/result_code.h"
 #include "plugin/ztx_api.h"
 #include "settings/pack_settings.h"
@@ -41,6 +42,27 @@ void UseSettingsFile(const Options& options)
     const std::string ansi(full.begin(), full.end());
     lstrcpynA(record.default_ini_name, ansi.c_str(), sizeof(record.default_ini_name));
     Bind<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+}
+
+// The threads file packing would run with: what the settings ask for,
+// lowered by the plug-in's own memory fit against the liblzma.dll beside it.
+uint32_t PackingThreads(int32_t stored, uint32_t preset)
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const uint32_t requested = settings::RequestedThreads(stored, system.dwNumberOfProcessors);
+    codec::CodecApi codec{};
+    const HMODULE library = LoadLibraryW((OwnFolder() + L"liblzma.dll").c_str());
+    if (library != nullptr) {
+        codec.stream_encoder_mt = reinterpret_cast<codec::StreamEncoderMtFn>(
+            reinterpret_cast<void*>(GetProcAddress(library, "lzma_stream_encoder_mt")));
+        codec.stream_encoder_mt_memusage = reinterpret_cast<codec::StreamEncoderMtMemusageFn>(
+            reinterpret_cast<void*>(GetProcAddress(library, "lzma_stream_encoder_mt_memusage")));
+    }
+    const uint32_t threads = codec::FitEncoderThreads(codec, preset, requested);
+    if (library != nullptr)
+        FreeLibrary(library);
+    return threads;
 }
 
 } // namespace
@@ -146,12 +168,17 @@ int SettingsCommand(const Options& options, const Arguments& args)
         GetPrivateProfileIntA(settings::kSection, settings::kRateKey, settings::kDefaultRate, file.c_str()));
     const int32_t extreme = static_cast<int32_t>(GetPrivateProfileIntA(
         settings::kSection, settings::kExtremeKey, settings::kDefaultExtreme, file.c_str()));
+    const int32_t threads = static_cast<int32_t>(GetPrivateProfileIntA(
+        settings::kSection, settings::kThreadsKey, settings::kDefaultThreads, file.c_str()));
     const int32_t file_rate = settings::ClampRateSigned(rate);
     const int32_t mem_rate = settings::ClampRateUnsigned(static_cast<uint32_t>(rate));
+    const uint32_t preset = settings::Preset(settings::PackSettings{file_rate, extreme != 0});
     Write(stdout, L"settings file:   " + full + L"\n");
     Write(stdout, L"stored rate:     " + std::to_wstring(rate) + L"\n");
     Write(stdout, L"file packing:    rate " + std::to_wstring(file_rate) + (extreme ? L", extreme" : L"") + L"\n");
     Write(stdout, L"memory packing:  rate " + std::to_wstring(mem_rate) + (extreme ? L", extreme" : L"") + L"\n");
+    Write(stdout, L"stored threads:  " + std::to_wstring(threads) + L"\n");
+    Write(stdout, L"packing threads: " + std::to_wstring(PackingThreads(threads, preset)) + L"\n");
     return 0;
 }
 

@@ -19,15 +19,36 @@ ResultCode FromDecoderStatus(lzma_ret status)
     return ResultCode::BadData;
 }
 
+bool Threaded(const codec::CodecApi& codec, codec::DecoderThreads threads)
+{
+    return threads.threads > 1 && codec.stream_decoder_mt != nullptr;
+}
+
+lzma_ret StartDecoder(const codec::CodecApi& codec, lzma_stream* stream, codec::DecoderThreads threads)
+{
+    if (!Threaded(codec, threads))
+        return codec.stream_decoder(stream, codec::kNoMemoryLimit, codec::kDecoderFlags);
+    lzma_mt mt{};
+    mt.flags = codec::kDecoderMtFlags;
+    mt.threads = threads.threads;
+    // No timeout: a step returns once it has made progress, as the
+    // single-threaded decoder's steps do.
+    mt.timeout = 0;
+    mt.memlimit_threading = threads.memlimit_threading;
+    mt.memlimit_stop = codec::kNoMemoryLimit;
+    return codec.stream_decoder_mt(stream, &mt);
+}
+
 } // namespace
 
 ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input, codec::ChunkSink* sink,
-                     codec::ProgressSink& progress)
+                     codec::ProgressSink& progress, codec::DecoderThreads threads)
 {
     lzma_stream stream;
     std::memset(&stream, 0, sizeof(stream));
-    if (codec.stream_decoder(&stream, codec::kNoMemoryLimit, codec::kDecoderFlags) != LZMA_OK)
+    if (StartDecoder(codec, &stream, threads) != LZMA_OK)
         return ResultCode::NoMemory;
+    const bool threaded = Threaded(codec, threads);
 
     uint8_t in[codec::kIoChunk];
     uint8_t out[codec::kIoChunk];
@@ -71,6 +92,12 @@ ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input, co
                 // how the codec says the file ends before its stream does.
                 if (status == LZMA_BUF_ERROR && chunk.end && !chunk.error)
                     result = ResultCode::BadData;
+                // The threaded decoder, failing fast, calls input that ends
+                // inside a block a data error where the single-threaded one
+                // says "no progress"; after a failed read that is the read
+                // error's doing, and stays one.
+                if (threaded && status == LZMA_DATA_ERROR && chunk.error)
+                    result = ResultCode::ReadError;
                 break;
             }
         } while (stream.avail_out == 0);

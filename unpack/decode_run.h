@@ -2,9 +2,10 @@
 #ifndef UNPACK_DECODE_RUN_H
 #define UNPACK_DECODE_RUN_H
 
-#include "codec/codec_api.h"
-#include "plugin/result_code.h"
 #include "codec/chunk_io.h"
+#include "codec/codec_api.h"
+#include "codec/threading.h"
+#include "plugin/result_code.h"
 
 namespace unpack {
 
@@ -12,9 +13,12 @@ namespace unpack {
 // for a test) and reports every codec step to progress. Success needs the
 // codec's own end-of-stream: a file cut short is data the codec never saw
 // end, not a smaller entry. Results: 0, 11, 12, 18, 19 or 21; the event met
-// last decides.
+// last decides. With more than one thread, and a library that has the
+// threaded decoder, the blocks are decoded in parallel; the steps, reports
+// and results stay those of the single-threaded run.
 plugin::ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input,
-                             codec::ChunkSink* sink, codec::ProgressSink& progress);
+                             codec::ChunkSink* sink, codec::ProgressSink& progress,
+                             codec::DecoderThreads threads = codec::kSingleThreaded);
 
 } // namespace unpack
 

@@ -5,6 +5,7 @@
 
 #include "codec/codec_library.h"
 #include "codec/file_streams.h"
+#include "codec/threading.h"
 #include "plugin/archive_table.h"
 #include "plugin/exports.h"
 #include "plugin/result_code.h"
@@ -84,8 +85,13 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     codec::FileSource source(in);
     codec::FileSink sink(out);
     SlotProgress progress(slot);
-    ResultCode result =
-        unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &sink : nullptr, progress);
+    ResultCode result;
+    {
+        const codec::DecoderReservation reservation(codec::ProcessDecoderBudget(), slot.blocks,
+                                                    codec::LogicalProcessors());
+        result = unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &sink : nullptr,
+                                   progress, reservation.threads());
+    }
 
     std::fclose(in);
     // Closing flushes the stream's last buffer; a failure there is a lost write.

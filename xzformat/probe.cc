@@ -68,7 +68,17 @@ bool SkipStreamPadding(ByteSource& source, uint64_t* end)
 struct IndexTotals {
     uint64_t blocks_size;       // bytes of all blocks, each padded to four
     uint64_t uncompressed_size; // sum of the records' uncompressed sizes
+    BlockLayout blocks;         // the records' count and largest sizes
 };
+
+void Merge(BlockLayout* into, const BlockLayout& b)
+{
+    into->count += b.count;
+    if (b.largest_unpadded > into->largest_unpadded)
+        into->largest_unpadded = b.largest_unpadded;
+    if (b.largest_uncompressed > into->largest_uncompressed)
+        into->largest_uncompressed = b.largest_uncompressed;
+}
 
 // Bytes a multibyte integer at p may use; never more than the nine it can
 // have, so the count fits the decoder's 32-bit argument for any index size.
@@ -97,6 +107,7 @@ bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals)
 
     totals->blocks_size = 0;
     totals->uncompressed_size = 0;
+    totals->blocks = BlockLayout{count, 0, 0, 0};
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t unpadded = 0;
         uint64_t uncompressed = 0;
@@ -114,14 +125,16 @@ bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals)
         if (!AddSize(&totals->blocks_size, padded) ||
             !AddSize(&totals->uncompressed_size, uncompressed))
             return false;
+        Merge(&totals->blocks, BlockLayout{0, unpadded, uncompressed, 0});
     }
     // The records fill the index up to its padding, which rounds to four.
     return records_end - p < kAlignment && records_end % kAlignment == 0;
 }
 
 // Reads the stream that ends at *end (its footer's last byte at *end - 1),
-// adds its index sum to *sum and moves *end to the stream's first byte.
-bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum)
+// adds its index sum to *sum and its blocks to *blocks, and moves *end to
+// the stream's first byte.
+bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockLayout* blocks)
 {
     const uint64_t minimum = kStreamHeaderSize + kIndexSizeUnit * 2 + kStreamFooterSize;
     if (*end < minimum)
@@ -169,14 +182,47 @@ bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum)
 
     if (!AddSize(sum, totals.uncompressed_size))
         return false;
+    Merge(blocks, totals.blocks);
     *end = stream_start;
     return true;
 }
 
+// The dictionary size of the LZMA2 filter among the filter flags that start
+// at p, or 0 when there is none or the flags do not read. Only a memory
+// estimate rests on it, so it never makes a header invalid.
+uint64_t Lzma2Dictionary(const uint8_t* buf, size_t p, size_t end, uint8_t flags)
+{
+    const int filters = (flags & kBlockFilterCountMask) + 1;
+    for (int i = 0; i < filters; ++i) {
+        uint64_t id = 0;
+        uint64_t properties_size = 0;
+        int32_t used = DecodeMultibyteInteger(buf + p, static_cast<uint32_t>(end - p), &id);
+        if (used == 0)
+            return 0;
+        p += static_cast<size_t>(used);
+        used = DecodeMultibyteInteger(buf + p, static_cast<uint32_t>(end - p), &properties_size);
+        if (used == 0 || properties_size > end - p - static_cast<size_t>(used))
+            return 0;
+        p += static_cast<size_t>(used);
+        if (id == kFilterLzma2 && properties_size == kLzma2PropertiesSize) {
+            const uint8_t bits = buf[p];
+            if (bits > kLzma2DictionaryBitsMax)
+                return 0;
+            if (bits == kLzma2DictionaryBitsMax)
+                return kLzma2DictionaryMax;
+            return uint64_t{2u | (bits & 1u)} << (bits / 2 + 11);
+        }
+        p += static_cast<size_t>(properties_size);
+    }
+    return 0;
+}
+
 } // namespace
 
-int64_t ReadFirstBlockHeader(ByteSource& source)
+int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary)
 {
+    if (dictionary != nullptr)
+        *dictionary = 0;
     uint8_t buf[kBlockHeaderMaxSize];
     if (!ReadExactly(source, kStreamHeaderSize, buf, kBlockHeaderFieldsOffset))
         return SizeError;
@@ -207,19 +253,25 @@ int64_t ReadFirstBlockHeader(ByteSource& source)
             return SizeError;
         p += static_cast<size_t>(used);
     }
-    if ((flags & kBlockFlagUncompressedSize) == 0)
+    if ((flags & kBlockFlagUncompressedSize) == 0) {
+        if (dictionary != nullptr)
+            *dictionary = Lzma2Dictionary(buf, p, fields_end, flags);
         return SizeAbsent;
+    }
     const int32_t used =
         DecodeMultibyteInteger(buf + p, static_cast<uint32_t>(fields_end - p), &value);
     if (used == 0)
         return SizeError;
+    if (dictionary != nullptr)
+        *dictionary = Lzma2Dictionary(buf, p + static_cast<size_t>(used), fields_end, flags);
     return static_cast<int64_t>(value);
 }
 
-int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size)
+int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* blocks)
 {
     uint64_t end = file_size;
     uint64_t sum = 0;
+    BlockLayout layout{0, 0, 0, 0};
     // Streams and their padding are whole words, so a readable chain can
     // only end on a multiple of four.
     if (end % kAlignment != 0)
@@ -227,9 +279,11 @@ int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size)
     do {
         if (!SkipStreamPadding(source, &end))
             return SizeError;
-        if (!StepBackOverStream(source, &end, &sum))
+        if (!StepBackOverStream(source, &end, &sum, &layout))
             return SizeError;
     } while (end > 0);
+    if (blocks != nullptr)
+        *blocks = layout;
     return static_cast<int64_t>(sum);
 }
 
@@ -247,14 +301,18 @@ ProbeStatus XzProbe(ByteSource& source, ProbeResult* result)
 
     // A damaged first block header marks a damaged file even where the
     // index could still give a size.
-    const int64_t first_block = ReadFirstBlockHeader(source);
+    uint64_t dictionary = 0;
+    const int64_t first_block = ReadFirstBlockHeader(source, &dictionary);
     if (first_block == SizeError)
         return ProbeStatus::Malformed;
 
     // The index chain counts every block of every stream; a block header
     // knows only its own block, so it serves only for a file whose tail is
     // unreadable (cut short, or followed by junk).
-    int64_t size = ReadFooterAndIndex(source, file_size);
+    BlockLayout blocks{0, 0, 0, 0};
+    int64_t size = ReadFooterAndIndex(source, file_size, &blocks);
+    if (blocks.count > 0)
+        blocks.dictionary = dictionary;
     if (size == SizeError)
         size = first_block;
     if (size < 0)
@@ -262,6 +320,7 @@ ProbeStatus XzProbe(ByteSource& source, ProbeResult* result)
 
     result->packed_size = file_size;
     result->unpacked_size = static_cast<uint64_t>(size);
+    result->blocks = blocks;
     return ProbeStatus::Ok;
 }
 

@@ -18,9 +18,18 @@ enum class ProbeStatus {
     Malformed, // not an .xz file, or no unpacked size can be found
 };
 
+// The blocks of every stream as their indexes list them.
+struct BlockLayout {
+    uint64_t count;                // 0 when the indexes could not be read
+    uint64_t largest_unpadded;     // compressed size of the largest block
+    uint64_t largest_uncompressed; // uncompressed size of the largest block
+    uint64_t dictionary;           // the first block's LZMA2 dictionary, 0 when unknown
+};
+
 struct ProbeResult {
     uint64_t packed_size;   // the whole source, in bytes
     uint64_t unpacked_size; // the entry after decompression
+    BlockLayout blocks;     // all zero when the size came from the first block header
 };
 
 // Checks the stream header and finds the unpacked size: the index sum of all
@@ -29,14 +38,15 @@ struct ProbeResult {
 ProbeStatus XzProbe(ByteSource& source, ProbeResult* result);
 
 // The first block header, which starts right after the stream header:
-// its uncompressed size, SizeAbsent or SizeError.
-int64_t ReadFirstBlockHeader(ByteSource& source);
+// its uncompressed size, SizeAbsent or SizeError. When dictionary is given,
+// it receives the dictionary size of an LZMA2 filter in the header, or 0.
+int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary = nullptr);
 
 // Walks back from the end of a source of file_size bytes over stream padding,
 // footers, indexes and blocks to offset 0, and returns the sum of the
 // uncompressed sizes of every index record of every stream, or SizeError
-// when the tail is not such a chain.
-int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size);
+// when the tail is not such a chain. Fills blocks, when given, only on success.
+int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* blocks = nullptr);
 
 } // namespace xzformat
 

@@ -35,7 +35,16 @@ constexpr size_t kBlockHeaderFieldsOffset = 2;
 constexpr uint8_t kBlockFlagCompressedSize = 0x40;
 constexpr uint8_t kBlockFlagUncompressedSize = 0x80;
 constexpr uint8_t kBlockFlagsReserved = 0x3C;
+// The low two bits of the block flags count the filters, less one.
+constexpr uint8_t kBlockFilterCountMask = 0x03;
 constexpr size_t kCrc32Size = 4;
+
+// The LZMA2 filter and its one property byte, which encodes the dictionary
+// size as (2 | (bits & 1)) << (bits / 2 + 11), bits up to 40 (4 GiB - 1).
+constexpr uint64_t kFilterLzma2 = 0x21;
+constexpr uint64_t kLzma2PropertiesSize = 1;
+constexpr uint8_t kLzma2DictionaryBitsMax = 40;
+constexpr uint64_t kLzma2DictionaryMax = 0xFFFFFFFF;
 
 // Index: indicator byte, record count, records, padding, CRC-32. Its
 // length is stored in the footer as (length / 4) - 1.

@@ -82,7 +82,7 @@ Opened Open(const std::string& name)
 {
     const std::vector<uint8_t> bytes = ReadFile(CorpusDir() + "/" + name);
     MemorySource source(bytes.data(), bytes.size());
-    Opened o{ProbeStatus::Malformed, {0, 0}, bytes.size(), 0};
+    Opened o{ProbeStatus::Malformed, {}, bytes.size(), 0};
     alloc_watch::Watch watch;
     o.status = xzformat::XzProbe(source, &o.result);
     o.largest_allocation = watch.largest();

@@ -9,12 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
+
 #include <gtest/gtest.h>
 #include <lzma.h>
 
-#include "codec/codec_api.h"
-#include "plugin/result_code.h"
 #include "codec/chunk_io.h"
+#include "codec/codec_api.h"
+#include "codec/threading.h"
+#include "plugin/result_code.h"
 #include "unpack/decode_run.h"
 
 namespace {
@@ -245,6 +248,8 @@ struct Spy {
     uint64_t memlimit = 0;
     uint32_t flags = 0;
     bool record_was_zero = false;
+    int mt_decoder_calls = 0;
+    lzma_mt mt{};
     std::vector<Step> steps;
 };
 Spy* g_spy = nullptr;
@@ -278,9 +283,21 @@ void SpyEnd(lzma_stream* s)
     lzma_end(s);
 }
 
+lzma_ret SpyStreamDecoderMt(lzma_stream* s, const lzma_mt* options)
+{
+    ++g_spy->mt_decoder_calls;
+    g_spy->mt = *options;
+    g_spy->record_was_zero = AllZero(s, sizeof(*s));
+    return lzma_stream_decoder_mt(s, options);
+}
+
 lzma_ret UnusedEncoder(lzma_stream*, uint32_t, lzma_check) { return LZMA_PROG_ERROR; }
 
-const CodecApi kSpyCodec{SpyStreamDecoder, SpyCode, SpyEnd, UnusedEncoder};
+const CodecApi kSpyCodec{SpyStreamDecoder, SpyCode, SpyEnd, UnusedEncoder, SpyStreamDecoderMt};
+// A library from before the threaded decoder.
+const CodecApi kSpyCodecWithoutMt{SpyStreamDecoder, SpyCode, SpyEnd, UnusedEncoder};
+
+constexpr codec::DecoderThreads kTwoThreads{2, 64u << 20};
 
 // One run of DecodeRun over `xz` through the real codec, with everything it
 // did kept for the checks.
@@ -297,10 +314,12 @@ struct Recorded {
         spy.source = &source;
     }
 
-    ResultCode Go(bool with_sink = true)
+    ResultCode Go(bool with_sink = true, codec::DecoderThreads threads = codec::kSingleThreaded,
+                  const CodecApi& codec = kSpyCodec)
     {
         g_spy = &spy;
-        const ResultCode result = DecodeRun(kSpyCodec, source, with_sink ? &sink : nullptr, progress);
+        const ResultCode result =
+            DecodeRun(codec, source, with_sink ? &sink : nullptr, progress, threads);
         g_spy = nullptr;
         return result;
     }
@@ -725,6 +744,174 @@ TEST_P(DecodeRunFailure, LastEventDecides)
 
 INSTANTIATE_TEST_SUITE_P(Events, DecodeRunFailure, testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Threaded decoding: the same files, faults and host answers give what the
+// single-threaded run gives.
+
+// Blocks of 64 KiB whose headers store their sizes, as threaded writers
+// make them: the only blocks the threaded decoder hands to its workers.
+Bytes EncodeBlocks(const Bytes& data)
+{
+    lzma_mt mt{};
+    mt.threads = 2;
+    mt.block_size = 64u << 10;
+    mt.preset = 1;
+    mt.check = LZMA_CHECK_CRC64;
+    lzma_stream s = LZMA_STREAM_INIT;
+    if (lzma_stream_encoder_mt(&s, &mt) != LZMA_OK)
+        return {};
+    Bytes out(lzma_stream_buffer_bound(data.size()) + 64);
+    s.next_in = data.data();
+    s.avail_in = data.size();
+    s.next_out = out.data();
+    s.avail_out = out.size();
+    const lzma_ret ret = lzma_code(&s, LZMA_FINISH);
+    out.resize(out.size() - s.avail_out);
+    lzma_end(&s);
+    return ret == LZMA_STREAM_END ? out : Bytes{};
+}
+
+const Bytes& BlocksXz()
+{
+    static const Bytes b = EncodeBlocks(Text(700000));
+    return b;
+}
+
+// A stream whose one block header stores no sizes, then a threaded one.
+const Bytes& MixedStreamsXz()
+{
+    static const Bytes b = Cat({Encode(Text(30000)), BlocksXz()});
+    return b;
+}
+
+struct Threaded {
+    const char* name;
+    const Bytes& (*sample)();
+    long cut_at;  // the file ends there (from the end when negative), or 0
+    long flip_at; // one corrupt byte there (from the end when negative), or 0
+    SourcePlan plan;
+    size_t fail_at_byte;
+    int abort_at;
+};
+
+void PrintTo(const Threaded& c, std::ostream* os) { *os << c.name; }
+
+const Threaded kThreaded[] = {
+    {"blocks", BlocksXz, 0, 0, kStdio, kNoLimit, kNever},
+    {"blocks_eager_end", BlocksXz, 0, 0, kEager, kNoLimit, kNever},
+    {"blocks_short_reads", BlocksXz, 0, 0, kDribble, kNoLimit, kNever},
+    {"mixed_streams", MixedStreamsXz, 0, 0, kStdio, kNoLimit, kNever},
+    {"cut_in_the_middle", BlocksXz, 20000, 0, kStdio, kNoLimit, kNever},
+    {"cut_before_the_index", BlocksXz, -40, 0, kStdio, kNoLimit, kNever},
+    {"cut_last_byte", BlocksXz, -1, 0, kEager, kNoLimit, kNever},
+    {"corrupt_first_block", BlocksXz, 0, 200, kStdio, kNoLimit, kNever},
+    {"corrupt_last_block", BlocksXz, 0, -200, kStdio, kNoLimit, kNever},
+    {"corrupt_second_stream", MixedStreamsXz, 0, -3000, kStdio, kNoLimit, kNever},
+    {"corrupt_index", BlocksXz, 0, -14, kStdio, kNoLimit, kNever},
+    {"read_error_mid_file", BlocksXz, 0, 0, ErrorAt(3, true), kNoLimit, kNever},
+    {"read_error_mid_file_no_bytes", BlocksXz, 0, 0, ErrorAt(3, false), kNoLimit, kNever},
+    {"write_error_mid_output", BlocksXz, 0, 0, kStdio, 300000, kNever},
+    {"abort_first_report", BlocksXz, 0, 0, kStdio, kNoLimit, 0},
+    {"abort_mid_run", BlocksXz, 0, 0, kStdio, kNoLimit, 60},
+};
+
+class DecodeRunThreaded : public testing::TestWithParam<Threaded> {};
+
+TEST_P(DecodeRunThreaded, GivesWhatTheSingleThreadedRunGives)
+{
+    const Threaded& c = GetParam();
+    Bytes xz = c.sample();
+    ASSERT_GT(xz.size(), 8 * kChunk);
+    if (c.cut_at != 0)
+        xz = Cut(xz, Where(xz, c.cut_at));
+    if (c.flip_at != 0)
+        xz = Flip(xz, Where(xz, c.flip_at));
+
+    Recorded single(xz, c.plan, c.fail_at_byte, c.abort_at);
+    const ResultCode expected = single.Go();
+    Recorded run(xz, c.plan, c.fail_at_byte, c.abort_at);
+    EXPECT_EQ(run.Go(true, kTwoThreads), expected);
+    EXPECT_EQ(run.spy.decoder_calls, 0);
+    EXPECT_EQ(run.spy.mt_decoder_calls, 1);
+    EXPECT_EQ(run.spy.end_calls, 1);
+    EXPECT_TRUE(run.spy.record_was_zero);
+    EXPECT_EQ(run.spy.mt.flags, uint32_t{LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED | LZMA_FAIL_FAST});
+    EXPECT_EQ(run.spy.mt.threads, kTwoThreads.threads);
+    EXPECT_EQ(run.spy.mt.memlimit_threading, kTwoThreads.memlimit_threading);
+    EXPECT_EQ(run.spy.mt.memlimit_stop, UINT64_MAX);
+    EXPECT_EQ(run.spy.mt.timeout, 0u);
+    ExpectStepsReported(run);
+    if (expected == ResultCode::Ok) {
+        ExpectFinishOnlyOnLastChunk(run);
+        EXPECT_TRUE(run.sink.bytes() == single.sink.bytes());
+        EXPECT_EQ(run.progress.total(), static_cast<int64_t>(single.sink.bytes().size()));
+    }
+    if (c.abort_at != kNever)
+        EXPECT_EQ(run.source.reads(), run.progress.reads_at_abort()) << "read on after the abort";
+    if (c.plan.error_at_read != kNever)
+        EXPECT_EQ(run.source.reads(), c.plan.error_at_read + 1) << "read on after the error";
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DecodeRunThreaded, testing::ValuesIn(kThreaded),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Threads of this process, as the kernel lists them.
+size_t ProcessThreads()
+{
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+class ThreadCountingProgress final : public codec::ProgressSink {
+public:
+    bool Report(int32_t) override
+    {
+        most_ = std::max(most_, ProcessThreads());
+        return true;
+    }
+    size_t most() const { return most_; }
+
+private:
+    size_t most_ = 0;
+};
+
+// The blocks really go to worker threads, and a library without the
+// threaded decoder (or one thread asked for) decodes them all on its own.
+TEST(DecodeRunThreads, WorkersOnlyWhenThreadedAndTheLibraryHasThem)
+{
+    const size_t before = ProcessThreads();
+    ASSERT_GT(before, 0u);
+    for (const bool has_mt : {true, false}) {
+        for (const codec::DecoderThreads threads : {kTwoThreads, codec::kSingleThreaded}) {
+            SCOPED_TRACE(std::string(has_mt ? "library with" : "library without") +
+                         " the threaded decoder, " + std::to_string(threads.threads) + " threads");
+            MemorySource source(BlocksXz(), kStdio);
+            MemorySink sink;
+            ThreadCountingProgress progress;
+            Spy spy;
+            spy.source = &source;
+            g_spy = &spy;
+            EXPECT_EQ(DecodeRun(has_mt ? kSpyCodec : kSpyCodecWithoutMt, source, &sink, progress, threads),
+                      ResultCode::Ok);
+            g_spy = nullptr;
+            EXPECT_TRUE(sink.bytes() == Text(700000));
+            const bool workers = has_mt && threads.threads > 1;
+            EXPECT_EQ(spy.mt_decoder_calls, workers ? 1 : 0);
+            EXPECT_EQ(spy.decoder_calls, workers ? 0 : 1);
+            if (workers)
+                EXPECT_GT(progress.most(), before);
+            else
+                EXPECT_EQ(progress.most(), before);
+            EXPECT_EQ(ProcessThreads(), before) << "a worker outlived the run";
+        }
+    }
+}
 
 // All the output the codec gives for the first chunk of `xz` alone, decoded
 // in calls with room to spare.

@@ -584,7 +584,7 @@ TEST_P(Probe, StatusSizesAndTail)
 {
     const ProbeCase& c = GetParam();
     MemorySource source(c.file.data(), c.file.size());
-    ProbeResult result{0xDEADBEEFull, 0xFEEDFACEull};
+    ProbeResult result{0xDEADBEEFull, 0xFEEDFACEull, {}};
     ProbeStatus status;
     size_t largest = 0;
     {
@@ -712,5 +712,59 @@ INSTANTIATE_TEST_SUITE_P(Headers, FirstBlockHeader, ::testing::ValuesIn(HeaderCa
                          [](const ::testing::TestParamInfo<HeaderCase>& info) {
                              return info.param.name;
                          });
+
+// The LZMA2 dictionary, which only sizes the memory of a threaded decode:
+// found behind any filters before it, and 0 whenever it cannot be read.
+TEST(FirstBlockHeader, Lzma2Dictionary)
+{
+    struct Case {
+        const char* name;
+        Bytes fields; // from the block flags on
+        uint64_t dictionary;
+    } cases[] = {
+        {"preset 6", {0x00, 0x21, 0x01, 0x16}, 8u << 20},
+        {"odd bits", {0x00, 0x21, 0x01, 0x13}, 3u << 20},
+        {"after sizes", {0xC0, 0x23, 0x0B, 0x21, 0x01, 0x12}, 2u << 20},
+        {"behind delta", {0x01, 0x03, 0x01, 0x00, 0x21, 0x01, 0x00}, 4096},
+        {"largest", {0x00, 0x21, 0x01, 40}, 0xFFFFFFFFu},
+        {"bits past 40", {0x00, 0x21, 0x01, 41}, 0},
+        {"properties past the header", {0x00, 0x21, 0x7F, 0x16}, 0},
+        {"no LZMA2", {0x00, 0x03, 0x01, 0x00}, 0},
+        {"more filters than flags say", {0x00, 0x03, 0x01, 0x00, 0x21, 0x01, 0x16}, 0},
+    };
+    for (const Case& c : cases) {
+        const Bytes file = Cat({StreamHeader(0x00, 0x04), BlockHeaderAround(c.fields)});
+        MemorySource source(file.data(), file.size());
+        uint64_t dictionary = 12345;
+        EXPECT_NE(ReadFirstBlockHeader(source, &dictionary), SizeError) << c.name;
+        EXPECT_EQ(dictionary, c.dictionary) << c.name;
+    }
+}
+
+// The blocks of every stream as the indexes list them; nothing when the
+// size came from the first block header instead.
+TEST(ProbeBlocks, CountAndLargestOverEveryStream)
+{
+    Stream first;
+    first.blocks = {Sized(70000), Sized(90000), Sized(10)};
+    first.blocks[1].data_size = 4000;
+    Stream second;
+    second.blocks = {Plain(5)};
+    const Bytes file = Cat({Build(first), Build(second)});
+    MemorySource source(file.data(), file.size());
+    ProbeResult result{};
+    ASSERT_EQ(XzProbe(source, &result), ProbeStatus::Ok);
+    EXPECT_EQ(result.blocks.count, 4u);
+    EXPECT_EQ(result.blocks.largest_uncompressed, 90000u);
+    EXPECT_EQ(result.blocks.largest_unpadded, BlockHeader(first.blocks[1]).size() + 4000 + 8);
+    EXPECT_EQ(result.blocks.dictionary, 8u << 20);
+
+    const Bytes cut = Cut(Build(first), 20);
+    MemorySource cut_source(cut.data(), cut.size());
+    ASSERT_EQ(XzProbe(cut_source, &result), ProbeStatus::Ok);
+    EXPECT_EQ(result.unpacked_size, 70000u);
+    EXPECT_EQ(result.blocks.count, 0u);
+    EXPECT_EQ(result.blocks.dictionary, 0u);
+}
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "codec/codec_api.h"
+
 namespace testhost {
 
 std::string ProgramPath()
@@ -194,6 +196,33 @@ std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_
     if (encode == nullptr || encode(preset, 4, nullptr, data.data(), data.size(), out.data(), &pos, out.size()) != 0)
         pos = 0;
     out.resize(pos);
+    return out;
+}
+
+std::vector<uint8_t> EncodeXzBlocks(const std::vector<uint8_t>& data, uint32_t preset, uint64_t block_size)
+{
+    static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
+    const auto encoder = reinterpret_cast<codec::StreamEncoderMtFn>(
+        reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_stream_encoder_mt")));
+    const auto code = reinterpret_cast<codec::CodeFn>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_code")));
+    const auto end = reinterpret_cast<codec::EndFn>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_end")));
+    lzma_mt mt{};
+    mt.threads = 2;
+    mt.block_size = block_size;
+    mt.preset = preset;
+    mt.check = LZMA_CHECK_CRC64;
+    lzma_stream strm = LZMA_STREAM_INIT;
+    std::vector<uint8_t> out;
+    if (encoder == nullptr || code == nullptr || end == nullptr || encoder(&strm, &mt) != LZMA_OK)
+        return out;
+    out.resize(data.size() + data.size() / 2 + 65536);
+    strm.next_in = data.data();
+    strm.avail_in = data.size();
+    strm.next_out = out.data();
+    strm.avail_out = out.size();
+    const lzma_ret finished = code(&strm, LZMA_FINISH);
+    out.resize(finished == LZMA_STREAM_END ? out.size() - strm.avail_out : 0);
+    end(&strm);
     return out;
 }
 

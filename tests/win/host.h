@@ -67,6 +67,10 @@ std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset)
 // opens when it is cut short.
 std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_t preset);
 
+// The data in blocks of block_size, each header storing its sizes, as
+// threaded xz writes them (liblzma's threaded encoder, two threads).
+std::vector<uint8_t> EncodeXzBlocks(const std::vector<uint8_t>& data, uint32_t preset, uint64_t block_size);
+
 // Deterministic text of exactly size bytes.
 std::vector<uint8_t> SampleText(size_t size);
 // Deterministic bytes that no preset can compress.

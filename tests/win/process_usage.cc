@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <vector>
 
@@ -54,19 +55,41 @@ uint32_t HandlesFromSystemTable()
 
 } // namespace
 
+uint32_t CountThreads()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    const DWORD self = GetCurrentProcessId();
+    uint32_t count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == self;
+    CloseHandle(snapshot);
+    return count;
+}
+
+uint64_t CommittedBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    memory.cb = sizeof(memory);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                              sizeof(memory)))
+        return 0;
+    return memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+}
+
 ProcessUsage MeasureProcess()
 {
     ProcessUsage usage{};
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof(memory);
-    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                             sizeof(memory)))
-        usage.private_bytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+    usage.private_bytes = CommittedBytes();
     DWORD handles = 0;
     if (!GetProcessHandleCount(GetCurrentProcess(), &handles) || handles == 0)
         handles = HandlesFromSystemTable();
     usage.handles = handles;
     usage.gdi_objects = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    usage.threads = CountThreads();
     return usage;
 }
 

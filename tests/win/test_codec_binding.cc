@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tests/win/host.h"
+#include "tests/win/process_usage.h"
 
 namespace {
 
@@ -21,6 +23,8 @@ constexpr char kChildFlag[] = "--binding-child";
 constexpr char kModuleName[] = "xz.ztx";
 constexpr char kLibraryName[] = "liblzma.dll";
 constexpr char kStandInName[] = "liblzma_standin.dll";
+constexpr char kNoThreadsName[] = "liblzma_nomt.dll";
+constexpr char kFullLibraryName[] = "liblzma_full.dll";
 
 // Exit codes of a child beyond its own checks.
 constexpr DWORD kChildSkipped = 120;
@@ -29,6 +33,9 @@ constexpr DWORD kChildCrashed = 121;
 // points is called.
 constexpr DWORD kStandInCalledFirst = 71;
 constexpr DWORD kStandInCalledLast = 73;
+// The stand-in without the threaded coders ends the process with this when
+// the real library it passes calls on to is missing.
+constexpr DWORD kNoThreadsRealMissing = 74;
 
 // A mode no caller would have by chance, so that a binding that leaves its
 // own mode set, or resets the mode to 0, is told apart. It also keeps Wine
@@ -135,6 +142,13 @@ enum ChildCheck : int {
     kLongOutputLeft,
     kLongLibraryState,
     kLongModeKept,
+    kNoThreadsExtractIs0,
+    kNoThreadsOutputRight,
+    kNoThreadsTestIs0,
+    kNoThreadsReportedAll,
+    kNoThreadsNoWorkers,
+    kNoThreadsCorruptIs12,
+    kNoThreadsForwarded,
     kChecksEnd,
 };
 static_assert(kChecksEnd < static_cast<int>(kStandInCalledFirst), "exit codes overlap");
@@ -304,6 +318,75 @@ void LibraryWithoutEncoder(const std::string& module_dir, const std::string& wor
     Check(plugin.close(handle) == 0, kCloses, "CloseArchive failed");
 }
 
+// Many blocks, as threaded xz writes them: decoded in parallel wherever the
+// library can, so a stand-in without the threaded decoder shows the fallback.
+constexpr size_t kBlocksDataSize = 2u << 20;
+std::vector<uint8_t> BlocksData() { return testhost::SampleText(kBlocksDataSize); }
+
+thread_local uint32_t t_most_threads = 0;
+
+int32_t __stdcall ThreadWatchProc(const char*, int32_t size)
+{
+    if (t_reports++ % 32 == 0)
+        t_most_threads = std::max(t_most_threads, testhost::CountThreads());
+    t_reported += size;
+    return 1;
+}
+
+int32_t OpenBlocks(Plugin& plugin, const std::string& path)
+{
+    OpenArchiveRecord record = {path.c_str(), 0, 0};
+    const int32_t handle = plugin.open(&record);
+    Check(handle != 0, kOpens, "OpenArchive(%s) gave handle 0, result %d", path.c_str(), record.open_result);
+    plugin.set_progress(handle, ThreadWatchProc);
+    return handle;
+}
+
+// Writes blocks.xz and a copy damaged in its last block, with the library
+// beside this program; a child does it, so that the parent never loads one.
+void WriteBlocks(const std::string& work_dir)
+{
+    std::vector<uint8_t> blocks = testhost::EncodeXzBlocks(BlocksData(), 1, 128 << 10);
+    Check(blocks.size() > 4096 && testhost::WriteBytes(work_dir + "\\blocks.xz", blocks), kSampleWritten,
+          "cannot write blocks.xz");
+    blocks[blocks.size() - 100] ^= 0x55;
+    Check(testhost::WriteBytes(work_dir + "\\corrupt.xz", blocks), kSampleWritten, "cannot write corrupt.xz");
+}
+
+// A library from before the threaded decoder: an archive of many blocks
+// still decodes, to the same bytes and results, on the calling thread alone.
+void LibraryWithoutThreads(const std::string& module_dir, const std::string& work_dir)
+{
+    Plugin plugin;
+    plugin.Load(module_dir);
+    const std::vector<uint8_t> data = BlocksData();
+    const int32_t handle = OpenBlocks(plugin, work_dir + "\\blocks.xz");
+    const std::string target = work_dir + "\\out.bin";
+    int32_t r = plugin.process(handle, kExtract, nullptr, target.c_str());
+    Check(r == 0, kNoThreadsExtractIs0, "extraction gave %d", r);
+    Check(testhost::ReadBytes(target) == data, kNoThreadsOutputRight, "extracted bytes differ");
+
+    // Counted after one run, which may leave threads of Wine's own behind.
+    const uint32_t before = testhost::CountThreads();
+    t_reported = 0;
+    t_reports = 0;
+    t_most_threads = 0;
+    r = plugin.process(handle, kTest, nullptr, nullptr);
+    Check(r == 0, kNoThreadsTestIs0, "test gave %d", r);
+    Check(t_reported == static_cast<int64_t>(data.size()), kNoThreadsReportedAll,
+          "reports added up to %lld", static_cast<long long>(t_reported));
+    Check(t_most_threads <= before, kNoThreadsNoWorkers, "%u threads during the test, %u before",
+          t_most_threads, before);
+    Check(plugin.close(handle) == 0, kCloses, "CloseArchive failed");
+
+    const int32_t corrupt = OpenBlocks(plugin, work_dir + "\\corrupt.xz");
+    r = plugin.process(corrupt, kTest, nullptr, nullptr);
+    Check(r == 12, kNoThreadsCorruptIs12, "test of a damaged last block gave %d", r);
+    Check(plugin.close(corrupt) == 0, kCloses, "CloseArchive failed");
+    Check(GetModuleHandleA(kFullLibraryName) != nullptr, kNoThreadsForwarded,
+          "the stand-in never reached the real library");
+}
+
 constexpr int kRacers = 8;
 
 struct Racer {
@@ -421,6 +504,10 @@ int RunChild(const std::string& scenario, const std::string& module_dir, const s
         MissingLibrary(module_dir, work_dir);
     else if (scenario == "no-encoder")
         LibraryWithoutEncoder(module_dir, work_dir);
+    else if (scenario == "write-blocks")
+        WriteBlocks(work_dir);
+    else if (scenario == "no-threads")
+        LibraryWithoutThreads(module_dir, work_dir);
     else if (scenario == "race")
         RacingFirstCalls(module_dir, work_dir);
     else if (scenario == "long-folder")
@@ -500,6 +587,8 @@ std::string Explain(const ChildOutcome& outcome)
     if (outcome.exit_code >= kStandInCalledFirst && outcome.exit_code <= kStandInCalledLast)
         why = "the stand-in library's entry point was called (exit " +
               std::to_string(outcome.exit_code) + ")\n";
+    if (outcome.exit_code == kNoThreadsRealMissing)
+        why = std::string("the stand-in found no ") + kFullLibraryName + " beside it\n";
     return why + "child output:\n" + outcome.output;
 }
 
@@ -545,6 +634,16 @@ TEST_F(CodecBinding, LibraryWithoutEncoderIsNoLibrary)
 {
     const std::string folder = ModuleFolder(kStandInName);
     const ChildOutcome child = RunScenario("no-encoder", folder, work_);
+    EXPECT_EQ(child.exit_code, 0u) << Explain(child);
+}
+
+TEST_F(CodecBinding, LibraryWithoutThreadedDecoderDecodesOnTheCallingThread)
+{
+    const std::string folder = ModuleFolder(kNoThreadsName);
+    ASSERT_TRUE(CopyInto(kLibraryName, folder, kFullLibraryName));
+    const ChildOutcome writer = RunScenario("write-blocks", folder, work_);
+    ASSERT_EQ(writer.exit_code, 0u) << Explain(writer);
+    const ChildOutcome child = RunScenario("no-threads", folder, work_);
     EXPECT_EQ(child.exit_code, 0u) << Explain(child);
 }
 

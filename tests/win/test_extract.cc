@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "tests/win/host.h"
+#include "tests/win/process_usage.h"
 #include "tests/win/xz_samples.h"
 
 namespace {
@@ -203,20 +205,32 @@ TEST_F(ExtractTest, FailuresLeaveNoOutputFile)
     corrupt[good.size() / 2] ^= 0x55;
     const Bytes with_sizes = testhost::EncodeXzWithSizes(data, 6);
     const Bytes truncated(with_sizes.begin(), with_sizes.begin() + with_sizes.size() - 40);
+    // Several blocks: decoded on worker threads, which must fail the same way.
+    const Bytes blocks = testhost::EncodeXzBlocks(data, 6, 32 << 10);
+    Bytes corrupt_last_block = blocks;
+    corrupt_last_block.at(blocks.size() - 100) ^= 0x55;
+    const Bytes blocks_cut(blocks.begin(), blocks.begin() + blocks.size() / 2);
     struct Case {
         const char* name;
         Bytes bytes;
         int32_t code;
+        Bytes after_open; // what the file holds by the time it is decoded, if it changed
     } cases[] = {
-        {"corrupt.xz", corrupt, 12},
+        {"corrupt.xz", corrupt, 12, {}},
         // Without the end of the stream the entry is incomplete, whatever
         // the codec said about the bytes it did get.
-        {"truncated.xz", truncated, 12},
+        {"truncated.xz", truncated, 12, {}},
+        {"corrupt-last-block.xz", corrupt_last_block, 12, {}},
+        {"blocks-cut.xz", blocks_cut, 12, {}},
+        // Opened whole, so the listing knows its blocks, then cut short.
+        {"blocks-cut-after-open.xz", blocks, 12, blocks_cut},
     };
     for (const Case& c : cases) {
         const std::string archive = Write(c.name, c.bytes);
         const std::string target = dir_ + "\\" + c.name + ".out";
         const int32_t h = OpenOk(archive);
+        if (!c.after_open.empty())
+            ASSERT_TRUE(testhost::WriteBytes(archive, c.after_open));
         EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), c.code) << c.name;
         EXPECT_FALSE(testhost::Exists(target)) << c.name;
         // A test deletes nothing, not even a file of the name it was given.
@@ -245,6 +259,121 @@ TEST_F(ExtractTest, VanishedArchiveAndUncreatableTargetCreateNothing)
     int32_t code = 0;
     const int32_t hw = OpenW(Widen(archive2), &code);
     EXPECT_EQ(ProcessW()(hw, 2, nullptr, wtarget.c_str()), 16);
+}
+
+// What a run of many blocks showed its progress callback: the most threads
+// the process had, the bytes reported, and when it was told to stop.
+struct Watch {
+    bool count_threads = false;
+    int64_t abort_after = -1; // answer 0 once this many bytes were reported
+    int64_t bytes = 0;
+    int steps = 0;
+    uint32_t most_threads = 0;
+    LARGE_INTEGER refused_at{};
+};
+Watch g_watch;
+
+int32_t __stdcall WatchProc(const char* name, int32_t count)
+{
+    // The opening report names the file; only the steps count here.
+    if (name != nullptr)
+        return 1;
+    // A thread snapshot costs a trip to the Wine server: every 32nd step.
+    if (g_watch.count_threads && g_watch.steps % 32 == 0)
+        g_watch.most_threads = std::max(g_watch.most_threads, testhost::CountThreads());
+    ++g_watch.steps;
+    g_watch.bytes += count;
+    if (g_watch.abort_after >= 0 && g_watch.bytes >= g_watch.abort_after) {
+        // The steps of the current chunk still report; the first refusal counts.
+        if (g_watch.refused_at.QuadPart == 0)
+            QueryPerformanceCounter(&g_watch.refused_at);
+        return 0;
+    }
+    return 1;
+}
+
+// Milliseconds from the callback's refusal to the run's return.
+double MillisecondsSinceRefusal()
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart - g_watch.refused_at.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
+// An archive of many blocks is decoded on worker threads, all gone when the
+// run returns; a single block keeps the run on the calling thread.
+TEST_F(ExtractTest, ManyBlocksDecodeOnWorkerThreadsThatEndWithTheRun)
+{
+    // Blocks smaller than the dictionary: the budget must count the latter.
+    const Bytes data = Text(3 << 20);
+    const std::string many = Write("many.xz", testhost::EncodeXzBlocks(data, 1, 256 << 10));
+    const std::string one = Write("one.xz", Compress(data, 1));
+    const std::string target = Path("out");
+    // The first extraction of the process may leave threads of Wine's own behind.
+    const int32_t warm = OpenOk(one);
+    ASSERT_EQ(ProcessA()(warm, 2, nullptr, target.c_str()), 0);
+    Close(warm);
+    const uint32_t before = testhost::CountThreads();
+    ASSERT_GT(before, 0u);
+    for (const std::string& archive : {many, one}) {
+        const int32_t h = OpenOk(archive);
+        Export<SetProcessDataProcFn>("SetProcessDataProc")(h, WatchProc);
+        g_watch = Watch();
+        g_watch.count_threads = true;
+        EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), 0) << archive;
+        EXPECT_TRUE(testhost::ReadBytes(target) == data) << archive;
+        EXPECT_EQ(g_watch.bytes, static_cast<int64_t>(data.size())) << archive;
+        if (archive == many)
+            EXPECT_GT(g_watch.most_threads, before) << "no worker thread decoded " << archive;
+        else
+            EXPECT_EQ(g_watch.most_threads, before) << "a single block went to worker threads";
+        EXPECT_EQ(testhost::CountThreads(), before) << "a worker thread outlived the run";
+        Close(h);
+    }
+}
+
+// An abort at the first report, half-way and in the last block stops every
+// worker; a hundred aborted runs leave no thread, handle or memory behind.
+TEST_F(ExtractTest, AbortAnywhereInAThreadedRunLeavesNothing)
+{
+    const Bytes data = Text(4 << 20);
+    const std::string archive = Write("a.xz", testhost::EncodeXzBlocks(data, 1, 256 << 10));
+    const std::string target = Path("a.out");
+    const int32_t h = OpenOk(archive);
+    Export<SetProcessDataProcFn>("SetProcessDataProc")(h, WatchProc);
+    const int64_t size = static_cast<int64_t>(data.size());
+    double slowest = 0;
+    for (const int64_t at : {int64_t{0}, size / 2, size - (64 << 10)}) {
+        g_watch = Watch();
+        g_watch.abort_after = at;
+        EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), 21) << "abort after " << at;
+        slowest = std::max(slowest, MillisecondsSinceRefusal());
+        EXPECT_FALSE(testhost::Exists(target)) << "abort after " << at;
+        EXPECT_LT(g_watch.bytes, size + 4096) << "abort after " << at;
+    }
+    const testhost::ProcessUsage before = testhost::MeasureProcess();
+    for (int i = 0; i < 100; ++i) {
+        g_watch = Watch();
+        g_watch.abort_after = (size / 100) * i;
+        ASSERT_EQ(ProcessA()(h, i % 2 == 0 ? 2 : 1, nullptr, target.c_str()), 21) << "run " << i;
+        slowest = std::max(slowest, MillisecondsSinceRefusal());
+    }
+    const testhost::ProcessUsage after = testhost::MeasureProcess();
+    EXPECT_FALSE(testhost::Exists(target));
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.handles, before.handles + 2);
+    EXPECT_LE(after.private_bytes, before.private_bytes + (2u << 20));
+    Close(h);
+    testhost::ReportFigures("threaded abort: 103 runs of 16 blocks; slowest return after the refusal " +
+                            std::to_string(static_cast<int>(slowest + 0.5)) + " ms; threads " +
+                            std::to_string(before.threads) + " -> " + std::to_string(after.threads) +
+                            ", handles " + std::to_string(before.handles) + " -> " +
+                            std::to_string(after.handles) + ", private " +
+                            std::to_string(before.private_bytes >> 10) + " -> " +
+                            std::to_string(after.private_bytes >> 10) + " KiB");
 }
 
 struct DecodedRow {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -231,6 +232,7 @@ void ExpectNoGrowth(const testhost::ProcessUsage& few, const testhost::ProcessUs
     EXPECT_LE(many.private_bytes, few.private_bytes + kPrivateMargin);
     EXPECT_LE(many.handles, few.handles + kHandleMargin);
     EXPECT_EQ(many.gdi_objects, few.gdi_objects);
+    EXPECT_EQ(many.threads, few.threads);
 }
 
 // A failed check may leave slots held; the next test starts with all free.
@@ -431,6 +433,103 @@ TEST_F(Load, PackingAndMemoryPackingBesideExtraction)
     for (const MixedJob& j : jobs)
         for (const std::string& f : j.faults)
             ADD_FAILURE() << f;
+}
+
+// The CRC-32 and size of a file, read in pieces so that the check itself
+// holds little memory.
+uint32_t FileCrc(const std::string& path, uint64_t* size)
+{
+    uint32_t crc = crc32(0, nullptr, 0);
+    *size = 0;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return crc;
+    std::vector<uint8_t> buf(1 << 20);
+    for (size_t n; (n = std::fread(buf.data(), 1, buf.size(), f)) > 0; *size += n)
+        crc = crc32(crc, buf.data(), static_cast<uInt>(n));
+    std::fclose(f);
+    return crc;
+}
+
+struct BigJob {
+    const std::string* archive;
+    std::string target;
+    StartLine* start;
+    int32_t result;
+};
+
+DWORD WINAPI RunBigJob(LPVOID arg)
+{
+    BigJob& job = *static_cast<BigJob*>(arg);
+    int32_t code = 0;
+    const int32_t h = testhost::Open(*job.archive, &code);
+    job.start->Arrive();
+    if (h == 0) {
+        job.result = 1000 + code;
+        return 0;
+    }
+    job.result = Export<ProcessFileFn>("ProcessFile")(h, kExtract, nullptr, job.target.c_str());
+    testhost::Close(h);
+    return 0;
+}
+
+struct PeakWatch {
+    std::atomic<bool> done{false};
+    uint64_t peak = 0;
+};
+
+DWORD WINAPI WatchCommit(LPVOID arg)
+{
+    PeakWatch& w = *static_cast<PeakWatch*>(arg);
+    while (!w.done.load()) {
+        w.peak = std::max(w.peak, testhost::CommittedBytes());
+        Sleep(2);
+    }
+    return 0;
+}
+
+// Ten archives of 32 MiB blocks extracted at once. Each decode on its own
+// would take a hundred MiB and more for its workers, a gigabyte between
+// them; the process-wide budget holds all threaded decodes to 512 MiB, and
+// the rest decode on their calling threads.
+TEST_F(Load, TenThreadsExtractingLargeBlocksStayWithinTheBudget)
+{
+    constexpr uint64_t kBudget = 512ull << 20;
+    // Room for the ten single-threaded decoders, file buffers and stacks.
+    constexpr uint64_t kBeside = 64ull << 20;
+    const std::string dir = testhost::ScratchDir("budget");
+    const std::string archive = dir + "\\big.xz";
+    uint32_t crc = 0;
+    uint64_t size = 0;
+    {
+        const Bytes data = testhost::SampleText(64u << 20);
+        crc = Crc(data);
+        size = data.size();
+        ASSERT_TRUE(testhost::WriteBytes(archive, testhost::EncodeXzBlocks(data, 1, 32u << 20)));
+    }
+    StartLine start(kSlots);
+    std::vector<BigJob> jobs(kSlots);
+    for (int i = 0; i < kSlots; ++i)
+        jobs[i] = BigJob{&archive, dir + "\\out" + std::to_string(i), &start, -1};
+    PeakWatch watch;
+    const uint64_t before = testhost::CommittedBytes();
+    const HANDLE watcher = CreateThread(nullptr, 0, WatchCommit, &watch, 0, nullptr);
+    RunThreads(kSlots, RunBigJob, jobs.data(), sizeof(BigJob));
+    watch.done = true;
+    WaitForSingleObject(watcher, INFINITE);
+    CloseHandle(watcher);
+    for (const BigJob& job : jobs) {
+        EXPECT_EQ(job.result, 0) << job.target;
+        uint64_t got = 0;
+        EXPECT_EQ(FileCrc(job.target, &got), crc) << job.target;
+        EXPECT_EQ(got, size) << job.target;
+        DeleteFileA(job.target.c_str());
+    }
+    const uint64_t growth = watch.peak > before ? watch.peak - before : 0;
+    EXPECT_LE(growth, kBudget + kBeside) << "peak commit " << (watch.peak >> 20) << " MiB";
+    testhost::ReportFigures("budget: 10 threads extracted 2 blocks of 32 MiB each; peak commit " +
+                            std::to_string(growth >> 20) + " MiB above the " + std::to_string(before >> 20) +
+                            " MiB before (budget 512 MiB)");
 }
 
 // One host thread, the plain cycle a file manager repeats as the user moves

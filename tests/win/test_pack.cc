@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/win/host.h"
+#include "tests/win/process_usage.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ public:
         if (extreme != nullptr)
             WritePrivateProfileStringA("xz", "Extreme", extreme, ini_.c_str());
     }
+    void StoreThreads(const char* threads) { WritePrivateProfileStringA("xz", "Threads", threads, ini_.c_str()); }
     std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
     int32_t Pack(const std::string& target, const std::string& name, int32_t flags = 0)
     {
@@ -123,6 +125,69 @@ TEST_F(PackTest, DefaultOutputEqualsXz6eSingleThreaded)
         EXPECT_EQ(Export<DoneMemPackFn>("DoneMemPack")(h), 0);
         EXPECT_EQ(out, expected) << name << " via PackToMem";
     }
+}
+
+// Threads 1 keeps the single-threaded encoder and xz -T1's stream; 0, 2 and
+// a count past the memory budget take the threaded encoder, whose stream is
+// what xz writes with any two threads or more. Every count keeps the old
+// archive's backup and its restore on abort, and no thread outlives a run.
+TEST_F(PackTest, ThreadsSettingChoosesTheEncoderAndKeepsTheBackup)
+{
+    const std::string corpus = testhost::CorpusDir();
+    if (corpus.empty())
+        GTEST_SKIP() << "XZ_CORPUS_DIR is not set";
+    const Bytes source = ReadBytes(corpus + "\\pack-blocks.txt");
+    const Bytes one_thread = ReadBytes(corpus + "\\pack-blocks.txt.1-T1.ref");
+    const Bytes threaded = ReadBytes(corpus + "\\pack-blocks.txt.1-T2.ref");
+    ASSERT_FALSE(one_thread.empty() || threaded.empty());
+    ASSERT_NE(one_thread, threaded);
+    ASSERT_TRUE(WriteBytes(Path("blocks"), source));
+    const std::string target = Path("blocks.xz");
+    const Bytes old = {5, 5, 5};
+    Store("1", "0");
+    const uint32_t threads_before = testhost::CountThreads();
+    struct Case {
+        const char* threads;
+        const Bytes& expected;
+    } cases[] = {
+        {"1", one_thread}, {"0", threaded}, {"2", threaded}, {"64", threaded}, {"-2", one_thread},
+    };
+    for (const Case& c : cases) {
+        StoreThreads(c.threads);
+        ASSERT_TRUE(WriteBytes(target, old));
+        g_counts.clear();
+        EXPECT_EQ(Pack(target, "blocks"), 0) << "Threads=" << c.threads;
+        EXPECT_TRUE(ReadBytes(target) == c.expected) << "Threads=" << c.threads;
+        EXPECT_FALSE(Exists(target + ".#00")) << "Threads=" << c.threads;
+        int64_t reported = 0;
+        for (int32_t n : g_counts)
+            reported += n;
+        EXPECT_EQ(reported, static_cast<int64_t>(source.size())) << "Threads=" << c.threads;
+
+        ASSERT_TRUE(WriteBytes(target, old));
+        g_counts.clear();
+        g_abort_at = 800;
+        EXPECT_EQ(Pack(target, "blocks"), 21) << "Threads=" << c.threads;
+        g_abort_at = -1;
+        EXPECT_EQ(static_cast<int>(g_counts.size()), 801) << "an abort ends the run at once";
+        EXPECT_EQ(ReadBytes(target), old) << "Threads=" << c.threads;
+        EXPECT_FALSE(Exists(target + ".#00")) << "Threads=" << c.threads;
+        EXPECT_EQ(testhost::CountThreads(), threads_before) << "Threads=" << c.threads;
+    }
+
+    // The default rate with two threads: xz -6e -T2's stream.
+    Store("6", "1");
+    StoreThreads("2");
+    ASSERT_TRUE(WriteBytes(Path("text"), ReadBytes(corpus + "\\pack-source.txt")));
+    EXPECT_EQ(Pack(Path("text.xz"), "text"), 0);
+    EXPECT_EQ(ReadBytes(Path("text.xz")), ReadBytes(corpus + "\\pack-source.txt.6e-T2.ref"));
+    // At rate 9 not even two threads fit the budget: the single-threaded encoder.
+    Store("9", "0");
+    StoreThreads("4");
+    const Bytes small = Text(20000);
+    ASSERT_TRUE(WriteBytes(Path("small"), small));
+    EXPECT_EQ(Pack(Path("small.xz"), "small"), 0);
+    EXPECT_EQ(ReadBytes(Path("small.xz")), Reference(small, 9));
 }
 
 TEST_F(PackTest, ChecksInOrderTouchNothing)

@@ -309,6 +309,14 @@ def check_packing(host, work, original):
     r = host.run("settings", win(settings))
     check(r.returncode == 0 and "file packing:    rate 1\n" in r.stdout
           and "memory packing:  rate 9\n" in r.stdout, "settings shows both clamping rules", r)
+    check("packing threads: 1\n" in r.stdout, "settings shows one packing thread by default", r)
+    # Two threads fit at rate 1; at rate 9 not even two fit the memory budget.
+    for rate, threads, expected in (("1", "2", "2"), ("9", "4", "1")):
+        with open(settings, "w") as f:
+            f.write(f"[xz]\nCompressionRate={rate}\nThreads={threads}\n")
+        r = host.run("settings", win(settings))
+        check(r.returncode == 0 and f"packing threads: {expected}\n" in r.stdout,
+              f"settings shows {expected} packing thread(s) for Threads={threads} at rate {rate}", r)
 
 
 def check_word_size(host_exe, emulator, work):

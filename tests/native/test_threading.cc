@@ -1,0 +1,166 @@
+// Thread counts and memory shares of the threaded decoder and encoder, and the stored thread
+// setting, against the real liblzma's memory figures.
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include "codec/threading.h"
+#include "settings/pack_settings.h"
+
+namespace {
+
+using codec::BlockLayout;
+using codec::kMiB;
+
+constexpr uint64_t kBlock = 24 * kMiB;
+const BlockLayout kFourteenBlocks{14, 5 * kMiB, kBlock, 8 * kMiB};
+
+TEST(DecoderThreads, OnePerProcessorUpToTheCapAndTheBlocks)
+{
+    struct Case {
+        BlockLayout blocks;
+        uint32_t processors;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {kFourteenBlocks, 2, 2},
+        {kFourteenBlocks, 1, 1},
+        {kFourteenBlocks, 0, 1},
+        {kFourteenBlocks, 64, codec::kMaxDecoderThreads},
+        {{3, kMiB, kMiB, 0}, 8, 3},
+        {{1, kMiB, kMiB, 0}, 8, 1},
+        // Indexes that could not be read say nothing about the blocks.
+        {{0, 0, 0, 0}, 8, 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(codec::DecoderThreadCount(c.blocks, c.processors), c.expected)
+            << c.blocks.count << " blocks, " << c.processors << " processors";
+}
+
+TEST(DecoderThreads, MemoryWantedCoversWhatTheLibraryCountsPerBlock)
+{
+    // Per worker the library holds a block compressed and decoded and the
+    // dictionary; a preset-6 block is three dictionaries.
+    lzma_options_lzma lzma;
+    ASSERT_FALSE(lzma_lzma_preset(&lzma, 6));
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &lzma}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const uint64_t per_block = lzma_raw_decoder_memusage(filters) + 5 * kMiB + kBlock;
+    EXPECT_GE(codec::DecoderMemoryWanted(kFourteenBlocks, 2), 2 * per_block);
+    EXPECT_LE(codec::DecoderMemoryWanted(kFourteenBlocks, 2), 2 * (per_block + kMiB));
+    // Small blocks beside a large dictionary: the dictionary dominates.
+    const BlockLayout small_blocks{12, 100 << 10, 256 << 10, 8 * kMiB};
+    EXPECT_GE(codec::DecoderMemoryWanted(small_blocks, 2), 2 * (8 * kMiB + (356 << 10)));
+    // Without a dictionary from the header, a block's size stands in for it.
+    EXPECT_EQ(codec::DecoderMemoryWanted({12, 100 << 10, 256 << 10, 0}, 3), 3u * ((612 << 10) + kMiB));
+    // A hostile index cannot wrap the sum round to a small number.
+    const BlockLayout huge{2, UINT64_MAX / 2, UINT64_MAX / 2, 0};
+    EXPECT_EQ(codec::DecoderMemoryWanted(huge, 8), UINT64_MAX);
+}
+
+TEST(DecoderReservation, SharesTheBudgetAndGivesItBack)
+{
+    codec::MemoryBudget budget(512 * kMiB);
+    // Blocks of 64 MiB with a 64 MiB dictionary, as xz -9 with small blocks.
+    const BlockLayout large{6, 20 * kMiB, 64 * kMiB, 64 * kMiB};
+    const uint64_t wanted = codec::DecoderMemoryWanted(large, 2);
+    ASSERT_GT(wanted, 256 * kMiB);
+    ASSERT_LT(wanted, 512 * kMiB);
+    {
+        const codec::DecoderReservation first(budget, large, 2);
+        EXPECT_EQ(first.threads().threads, 2u);
+        EXPECT_EQ(first.threads().memlimit_threading, wanted);
+        // What is left is less than a whole share: the second gets that.
+        const codec::DecoderReservation second(budget, large, 2);
+        EXPECT_EQ(second.threads().threads, 2u);
+        EXPECT_EQ(second.threads().memlimit_threading, 512 * kMiB - wanted);
+        // The budget is spent: the third decodes on its calling thread.
+        const codec::DecoderReservation third(budget, kFourteenBlocks, 2);
+        EXPECT_EQ(third.threads().threads, 1u);
+        EXPECT_EQ(budget.Free(), 0u);
+        // A single block never takes a share.
+        budget.Give(kMiB);
+        const codec::DecoderReservation single(budget, {1, kMiB, kBlock, 8 * kMiB}, 2);
+        EXPECT_EQ(single.threads().threads, 1u);
+        EXPECT_EQ(budget.Free(), kMiB);
+        budget.Take(kMiB);
+    }
+    EXPECT_EQ(budget.Free(), 512 * kMiB);
+}
+
+TEST(DecoderReservation, RacingRunsNeverOverdrawTheBudget)
+{
+    codec::MemoryBudget budget(512 * kMiB);
+    std::atomic<uint64_t> held{0};
+    std::atomic<bool> overdrawn{false};
+    std::vector<std::thread> runs;
+    for (int t = 0; t < 8; ++t) {
+        runs.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                const codec::DecoderReservation r(budget, kFourteenBlocks, 8);
+                const uint64_t now = held += r.threads().memlimit_threading;
+                if (now > 512 * kMiB)
+                    overdrawn = true;
+                held -= r.threads().memlimit_threading;
+            }
+        });
+    }
+    for (std::thread& t : runs)
+        t.join();
+    EXPECT_FALSE(overdrawn);
+    EXPECT_EQ(budget.Free(), 512 * kMiB);
+}
+
+lzma_ret UnusedEncoderMt(lzma_stream*, const lzma_mt*) { return LZMA_PROG_ERROR; }
+
+codec::CodecApi EncoderCodec()
+{
+    codec::CodecApi api{};
+    api.stream_encoder_mt = UnusedEncoderMt;
+    api.stream_encoder_mt_memusage = lzma_stream_encoder_mt_memusage;
+    return api;
+}
+
+TEST(EncoderThreads, LoweredUntilTheEncoderFitsTheBudget)
+{
+    const codec::CodecApi api = EncoderCodec();
+    const uint32_t preset6e = 6 | LZMA_PRESET_EXTREME;
+    for (const uint32_t preset : {1u, preset6e, 9u}) {
+        SCOPED_TRACE("preset " + std::to_string(preset & 0xFF));
+        for (const uint32_t asked : {2u, 4u, 64u, 1000u}) {
+            const uint32_t threads = codec::FitEncoderThreads(api, preset, asked);
+            EXPECT_LE(threads, asked);
+            if (threads > 1) {
+                const lzma_mt mt = codec::EncoderOptions(preset, threads);
+                EXPECT_LE(lzma_stream_encoder_mt_memusage(&mt), codec::kEncoderMemoryBudget);
+            }
+            if (threads < std::min(asked, codec::kMaxEncoderThreads)) {
+                const lzma_mt more = codec::EncoderOptions(preset, threads + 1);
+                EXPECT_GT(lzma_stream_encoder_mt_memusage(&more), codec::kEncoderMemoryBudget)
+                    << threads + 1 << " threads would have fitted";
+            }
+        }
+    }
+    // Preset 6 fits a few threads; preset 9 not even two.
+    EXPECT_GT(codec::FitEncoderThreads(api, preset6e, 4), 1u);
+    EXPECT_EQ(codec::FitEncoderThreads(api, 9, 4), 1u);
+    EXPECT_EQ(codec::FitEncoderThreads(api, 1, 1), 1u);
+    // A library without the threaded encoder packs on one thread.
+    EXPECT_EQ(codec::FitEncoderThreads(codec::CodecApi{}, preset6e, 4), 1u);
+}
+
+TEST(EncoderThreads, StoredSettingToThreadsAsked)
+{
+    EXPECT_EQ(settings::RequestedThreads(1, 8), 1u);
+    EXPECT_EQ(settings::RequestedThreads(0, 8), 8u);
+    EXPECT_EQ(settings::RequestedThreads(0, 0), 1u);
+    EXPECT_EQ(settings::RequestedThreads(2, 8), 2u);
+    EXPECT_EQ(settings::RequestedThreads(100, 8), 100u);
+    EXPECT_EQ(settings::RequestedThreads(-1, 8), 1u);
+    EXPECT_EQ(settings::RequestedThreads(INT32_MIN, 8), 1u);
+}
+
+} // namespace
