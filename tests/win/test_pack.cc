@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,32 @@ TEST_F(PackTest, ExistingArchiveOnlyFromItsEntrysName)
     EXPECT_EQ(Pack(Path("notes.txt.xz"), "NOTES.TXT"), 0);
     EXPECT_EQ(ReadBytes(Path("notes.txt.xz")), Reference(Text(5000), 6 | kExtreme));
     EXPECT_FALSE(Exists(Path("notes.txt.xz.#00")));
+}
+
+// An archive that another program holds with reading denied still exists:
+// it must pass the name check and be moved aside before anything is written,
+// or be left alone with 16, never truncated in place.
+TEST_F(PackTest, ArchiveHeldWithReadingDeniedIsNeverTruncated)
+{
+    const Bytes old = Reference(Text(700), 1);
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(5000)));
+    ASSERT_TRUE(WriteBytes(Path("other"), Text(10)));
+    ASSERT_TRUE(WriteBytes(Path("a.xz"), old));
+    // Writing shared, reading and moving not.
+    const HANDLE holder = CreateFileA(Path("a.xz").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    FILE* reader = std::fopen(Path("a.xz").c_str(), "rb");
+    EXPECT_EQ(reader, nullptr) << "the holder should deny reading";
+    if (reader != nullptr)
+        std::fclose(reader);
+    EXPECT_EQ(Pack(Path("a.xz"), "other"), 23) << "an unreadable archive still holds its entry's name";
+    EXPECT_EQ(Pack(Path("a.xz"), "a"), 16) << "no backup can be taken";
+    EXPECT_EQ(PackW(Widen(Path("a.xz")), L"a"), 16);
+    CloseHandle(holder);
+    EXPECT_EQ(ReadBytes(Path("a.xz")), old);
+    EXPECT_FALSE(Exists(Path("a.xz.#00")));
+    EXPECT_TRUE(g_counts.empty()) << "nothing may be packed";
 }
 
 TEST_F(PackTest, ThirdBackupNameIsUsedAndRemoved)
@@ -423,6 +450,33 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
     testhost::ReportFigures("fault: full disk during packing: " + std::to_string(code) + "; the disk holds: " +
                             testhost::DescribeFolder(fs) + " (old archive byte-identical: " +
                             (kept ? "yes" : "no") + ")");
+    DeleteFileA(target.c_str());
+}
+
+// The new archive fits the stream's 64 KiB buffer, so the disk fills only
+// when it is flushed at the close.
+TEST_F(PackTest, DiskFullAtTheLastFlushRestoresTheOldArchive)
+{
+    const std::string fs = testhost::SmallFs("XZ_FULL_FS");
+    if (fs.empty())
+        GTEST_SKIP() << "no small file system was mounted for this run (XZ_FULL_FS)";
+    const Bytes old = Reference(Text(1000), 1);
+    const std::string target = fs + "\\data.xz";
+    ASSERT_TRUE(WriteBytes(target, old));
+    ASSERT_TRUE(WriteBytes(Path("data"), testhost::Noise(40 << 10)));
+    const std::string filler = testhost::FillLeaving(fs, 16 << 10);
+    ASSERT_FALSE(filler.empty()) << "cannot leave 16 KiB free on " << fs;
+    const int32_t code = Pack(target, "data");
+    EXPECT_EQ(code, 19);
+    const bool kept = ReadBytes(target) == old;
+    EXPECT_TRUE(kept) << "the old archive did not come back byte for byte";
+    std::vector<std::string> names = testhost::ListFolder(fs);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, std::vector<std::string>({"data.xz", "filler"})) << "no backup or partial file is left";
+    testhost::ReportFigures("fault: disk full at the last flush of packing: " + std::to_string(code) +
+                            "; the disk holds: " + testhost::DescribeFolder(fs) +
+                            " (old archive byte-identical: " + (kept ? "yes" : "no") + ")");
+    DeleteFileA(filler.c_str());
     DeleteFileA(target.c_str());
 }
 
