@@ -22,6 +22,7 @@ PACKAGES=(
     clang libclang-rt-14-dev
     xz-utils liblzma-dev dpkg-dev
     python3
+    locales # localedef's sources: the console host's test builds a Greek locale
 )
 
 missing=()
