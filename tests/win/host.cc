@@ -144,12 +144,10 @@ std::string SmallFs(const char* variable)
 std::string FillLeaving(const std::string& fs, uint64_t free_bytes)
 {
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA((fs + "\\").c_str(), &available, nullptr, nullptr) ||
-        available.QuadPart < free_bytes)
-        return std::string();
     const std::string path = fs + "\\filler";
-    if (WriteBytes(path, std::vector<uint8_t>(available.QuadPart - free_bytes, 0xF1)) &&
-        GetDiskFreeSpaceExA((fs + "\\").c_str(), &available, nullptr, nullptr) && available.QuadPart == free_bytes)
+    if (!GetDiskFreeSpaceExA((fs + "\\").c_str(), &available, nullptr, nullptr) || available.QuadPart < free_bytes)
+        return std::string();
+    if (WriteBytes(path, std::vector<uint8_t>(available.QuadPart - free_bytes, 0xF1)))
         return path;
     DeleteFileA(path.c_str());
     return std::string();

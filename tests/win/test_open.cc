@@ -226,55 +226,29 @@ TEST_F(OpenTest, HostileBackwardSizeIsMalformedNotAnAllocation)
     EXPECT_EQ(code, 13);
 }
 
-// Grows a file to size bytes without writing them: the file system leaves
-// the new part sparse, so a gigabyte of zeros costs no disk.
-bool GrowSparse(const std::string& path, uint64_t size)
-{
-    const HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr);
-    if (f == INVALID_HANDLE_VALUE)
-        return false;
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(size);
-    const bool ok = SetFilePointerEx(f, end, nullptr, FILE_BEGIN) && SetEndOfFile(f);
-    CloseHandle(f);
-    return ok;
-}
-
-// Zeros after the last stream are walked over as stream padding only up to
-// 64 KiB: a longer run is an unreadable tail, so the first block header's
-// size serves, and a stream header followed by a gigabyte of zeros is
-// refused without reading them.
-TEST_F(OpenTest, LongZeroTailIsNotWalked)
+// A stream header, or a stream whose first block header stores its size,
+// then zeros up to 1 GiB as a sparse file: past 64 KiB zeros are no stream
+// padding, so nothing is walked back over them and the first block header serves.
+TEST_F(OpenTest, GigabyteOfZerosIsNotWalked)
 {
     const Bytes mt = samples::Stream({{100, 3000000, true}, {90, 2000000, true}});
-    const uint64_t kGiB = uint64_t{1} << 30;
-    struct Case {
-        const char* name;
+    const struct {
         Bytes head;
-        uint64_t size;
         int32_t code;
         uint64_t unpacked;
-    } cases[] = {
-        {"zeros.xz", Bytes(mt.begin(), mt.begin() + 12), kGiB, 13, 0},
-        {"mt-zeros.xz", mt, kGiB, 0, 3000000},
-        {"mt-padded.xz", mt, mt.size() + 65536, 0, 5000000},
-    };
-    for (const Case& c : cases) {
-        const std::string path = Write(c.name, c.head);
-        ASSERT_TRUE(GrowSparse(path, c.size)) << c.name;
+    } cases[] = {{Bytes(mt.begin(), mt.begin() + 12), 13, 0}, {mt, kUnsetResult, 3000000}};
+    for (const auto& c : cases) {
+        const std::string path = Write("zeros.xz", c.head);
+        const HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = LONGLONG{1} << 30;
+        ASSERT_TRUE(SetFilePointerEx(f, size, nullptr, FILE_BEGIN) && SetEndOfFile(f));
+        CloseHandle(f);
         int32_t code = kUnsetResult;
         const int32_t h = Open(path, &code);
-        if (c.code != 0) {
-            EXPECT_EQ(h, 0) << c.name;
-            EXPECT_EQ(code, c.code) << c.name;
-        } else {
-            ASSERT_GE(h, 1) << c.name << " code " << code;
-            const Listed l = List(h);
-            EXPECT_EQ(l.packed, c.size) << c.name;
-            EXPECT_EQ(l.unpacked, c.unpacked) << c.name;
-            Close(h);
-        }
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(h >= 1 ? List(h).unpacked : 0, c.unpacked);
+        Close(h);
         DeleteFileA(path.c_str());
     }
 }

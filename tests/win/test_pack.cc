@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -163,29 +162,21 @@ TEST_F(PackTest, ExistingArchiveOnlyFromItsEntrysName)
     EXPECT_FALSE(Exists(Path("notes.txt.xz.#00")));
 }
 
-// An archive that another program holds with reading denied still exists:
-// it must pass the name check and be moved aside before anything is written,
-// or be left alone with 16, never truncated in place.
+// An archive held by another program with reading denied still exists: it
+// is name-checked and must be moved aside, or left alone with 16.
 TEST_F(PackTest, ArchiveHeldWithReadingDeniedIsNeverTruncated)
 {
     const Bytes old = Reference(Text(700), 1);
-    ASSERT_TRUE(WriteBytes(Path("a"), Text(5000)));
-    ASSERT_TRUE(WriteBytes(Path("other"), Text(10)));
-    ASSERT_TRUE(WriteBytes(Path("a.xz"), old));
-    // Writing shared, reading and moving not.
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(5000)) && WriteBytes(Path("b"), Text(9)) &&
+                WriteBytes(Path("a.xz"), old));
     const HANDLE holder = CreateFileA(Path("a.xz").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    FILE* reader = std::fopen(Path("a.xz").c_str(), "rb");
-    EXPECT_EQ(reader, nullptr) << "the holder should deny reading";
-    if (reader != nullptr)
-        std::fclose(reader);
-    EXPECT_EQ(Pack(Path("a.xz"), "other"), 23) << "an unreadable archive still holds its entry's name";
-    EXPECT_EQ(Pack(Path("a.xz"), "a"), 16) << "no backup can be taken";
+    EXPECT_EQ(Pack(Path("a.xz"), "b"), 23);
+    EXPECT_EQ(Pack(Path("a.xz"), "a"), 16);
     EXPECT_EQ(PackW(Widen(Path("a.xz")), L"a"), 16);
     CloseHandle(holder);
     EXPECT_EQ(ReadBytes(Path("a.xz")), old);
-    EXPECT_FALSE(Exists(Path("a.xz.#00")));
     EXPECT_TRUE(g_counts.empty()) << "nothing may be packed";
 }
 
@@ -461,23 +452,15 @@ TEST_F(PackTest, DiskFullAtTheLastFlushRestoresTheOldArchive)
     if (fs.empty())
         GTEST_SKIP() << "no small file system was mounted for this run (XZ_FULL_FS)";
     const Bytes old = Reference(Text(1000), 1);
-    const std::string target = fs + "\\data.xz";
-    ASSERT_TRUE(WriteBytes(target, old));
-    ASSERT_TRUE(WriteBytes(Path("data"), testhost::Noise(40 << 10)));
+    ASSERT_TRUE(WriteBytes(fs + "\\data.xz", old) && WriteBytes(Path("data"), testhost::Noise(40 << 10)));
     const std::string filler = testhost::FillLeaving(fs, 16 << 10);
-    ASSERT_FALSE(filler.empty()) << "cannot leave 16 KiB free on " << fs;
-    const int32_t code = Pack(target, "data");
-    EXPECT_EQ(code, 19);
-    const bool kept = ReadBytes(target) == old;
-    EXPECT_TRUE(kept) << "the old archive did not come back byte for byte";
-    std::vector<std::string> names = testhost::ListFolder(fs);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, std::vector<std::string>({"data.xz", "filler"})) << "no backup or partial file is left";
-    testhost::ReportFigures("fault: disk full at the last flush of packing: " + std::to_string(code) +
-                            "; the disk holds: " + testhost::DescribeFolder(fs) +
-                            " (old archive byte-identical: " + (kept ? "yes" : "no") + ")");
+    ASSERT_FALSE(filler.empty());
+    EXPECT_EQ(Pack(fs + "\\data.xz", "data"), 19);
+    EXPECT_EQ(ReadBytes(fs + "\\data.xz"), old);
+    EXPECT_EQ(testhost::ListFolder(fs).size(), 2u) << "more than the archive and the filler: "
+                                                   << testhost::DescribeFolder(fs);
     DeleteFileA(filler.c_str());
-    DeleteFileA(target.c_str());
+    DeleteFileA((fs + "\\data.xz").c_str());
 }
 
 // The old archive takes the last free file of its file system, so the new
