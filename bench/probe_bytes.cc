@@ -16,9 +16,9 @@ namespace {
 
 // A file read with pread and nothing in between, like the plug-in's
 // descriptor source, so the count is what reaches the file system.
-class CountingFileSource final : public xzformat::ByteSource {
+class PreadSource final : public xzformat::ByteSource {
 public:
-    explicit CountingFileSource(int fd) : fd_(fd) {}
+    explicit PreadSource(int fd) : fd_(fd) {}
 
     bool Size(uint64_t* size) override
     {
@@ -31,7 +31,6 @@ public:
 
     size_t ReadAt(uint64_t offset, void* buf, size_t n) override
     {
-        ++reads_;
         size_t got = 0;
         while (got < n) {
             const ssize_t r = pread(fd_, static_cast<char*>(buf) + got, n - got, static_cast<off_t>(offset + got));
@@ -39,17 +38,11 @@ public:
                 break;
             got += static_cast<size_t>(r);
         }
-        bytes_ += got;
         return got;
     }
 
-    uint64_t bytes() const { return bytes_; }
-    uint64_t reads() const { return reads_; }
-
 private:
     int fd_;
-    uint64_t bytes_ = 0;
-    uint64_t reads_ = 0;
 };
 
 } // namespace
@@ -69,7 +62,8 @@ int main(int argc, char** argv)
             status = 1;
             continue;
         }
-        CountingFileSource source(fd);
+        PreadSource file(fd);
+        xzformat::CountingSource source(file);
         xzformat::ProbeResult result = {};
         const xzformat::ProbeStatus probe = xzformat::XzProbe(source, &result);
         close(fd);

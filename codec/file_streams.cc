@@ -25,6 +25,15 @@ FILE* OpenStream(const wchar_t* path, bool write)
     return WithBuffer(_wfopen(path, write ? L"wb" : L"rb"));
 }
 
+bool CloseWritten(FILE* file)
+{
+    // Wine 8's fclose answers 0 even when flushing its buffer fails (a disk
+    // that fills at the last write), so the flush is asked for on its own
+    // and the stream's error flag read before the close.
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    return std::fclose(file) == 0 && flushed;
+}
+
 bool RemoveFile(const char* path) { return std::remove(path) == 0; }
 bool RemoveFile(const wchar_t* path) { return _wremove(path) == 0; }
 

@@ -13,6 +13,10 @@ namespace codec {
 FILE* OpenStream(const char* path, bool write);
 FILE* OpenStream(const wchar_t* path, bool write);
 
+// Closes a stream that was written to; true only when every byte written
+// reached the file: the last buffer flushed, no error met, the close clean.
+bool CloseWritten(FILE* file);
+
 // Deletes a file; false when it could not be deleted.
 bool RemoveFile(const char* path);
 bool RemoveFile(const wchar_t* path);

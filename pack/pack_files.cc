@@ -58,15 +58,24 @@ const Char* LastOf(const Char* s, size_t length, Char c)
     return nullptr;
 }
 
-template <typename Char>
-bool FileExists(const Char* path)
+// Whether a target is there is asked of its attributes, never of an open:
+// an archive that exists but cannot be read (a write-only ACL, or another
+// program holding it with reading denied) must still be backed up, not
+// truncated in place. A folder, or a path whose state cannot be told,
+// is no target to write.
+enum class TargetState { Absent, File, Unusable };
+
+TargetState StateFrom(DWORD attributes)
 {
-    FILE* f = codec::OpenStream(path, false);
-    if (f == nullptr)
-        return false;
-    std::fclose(f);
-    return true;
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TargetState::Unusable : TargetState::File;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TargetState::Absent
+                                                                         : TargetState::Unusable;
 }
+
+TargetState StateOf(const char* path) { return StateFrom(GetFileAttributesA(path)); }
+TargetState StateOf(const wchar_t* path) { return StateFrom(GetFileAttributesW(path)); }
 
 // Moves target to the first free name of target.#00 to target.#99.
 template <typename Char>
@@ -169,7 +178,10 @@ ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list
 
     Char backup[kPathCapacity];
     bool backup_taken = false;
-    if (FileExists(target)) {
+    const TargetState state = StateOf(target);
+    if (state == TargetState::Unusable)
+        return ResultCode::CreateError;
+    if (state == TargetState::File) {
         if (!NameMatchesEntry(target, target_length, add_list))
             return ResultCode::TooManyFiles;
         // Without a backup a failure later on would lose the old archive.
@@ -201,8 +213,8 @@ ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list
         settings::RequestedThreads(stored.threads, codec::LogicalProcessors()));
     ResultCode result =
         pack::CompressStream(codec::BoundCodec(), reader, writer, progress, preset, threads);
-    // Closing flushes the last buffer; a failure there is a lost write.
-    if (std::fclose(out) != 0 && result == ResultCode::Ok)
+    // The last buffer reaches the disk only now; a failure there is a lost write.
+    if (!codec::CloseWritten(out) && result == ResultCode::Ok)
         result = ResultCode::WriteError;
     std::fclose(in);
 
@@ -231,9 +243,10 @@ ResultCode Delete(const Char* target, const Char* delete_list)
 } // namespace
 
 // Results: 0; 11 encoder could not start; 12 codec failure; 15 source cannot
-// be opened or its path is too long; 16 target cannot be created, is too long,
-// or the old archive cannot be moved aside; 18 read error (and, for
-// PackFilesW, no codec); 19 write error; 21 aborted by the host; 22 no file;
+// be opened or its path is too long; 16 target cannot be created, is a folder
+// or cannot be examined, is too long, or the old archive cannot be moved
+// aside; 18 read error (and, for PackFilesW, no codec); 19 write error
+// (also when the last buffer cannot be flushed); 21 aborted by the host; 22 no file;
 // 23 more than one file or a name that is not the archive's entry;
 // 24 no codec (PackFiles) or a target without ".xz" (PackFilesW).
 extern "C" ZTX_EXPORT int32_t ZTX_CALL PackFiles(const char* target, const char* /*sub_path*/,

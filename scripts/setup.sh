@@ -24,6 +24,7 @@ PACKAGES=(
     xz-utils liblzma-dev dpkg-dev
     zip unzip
     python3
+    locales # localedef's sources: the console host's test builds a Greek locale
 )
 
 missing=()

@@ -9,16 +9,33 @@ namespace {
 
 constexpr int kRateEntries = 9;
 
-// One dialog at a time: the brush lives from WM_INITDIALOG to OK or Cancel.
+// One dialog at a time: the brush lives from WM_INITDIALOG until OK, Cancel
+// or the window's destruction, whichever comes first.
 HBRUSH g_brush = nullptr;
 
-void Finish(HWND dialog, INT_PTR result)
+// Also reached when the dialog is destroyed without OK or Cancel (its owner
+// closed), so that no opening leaves a brush behind.
+void FreeBrush()
 {
     if (g_brush != nullptr) {
         DeleteObject(g_brush);
         g_brush = nullptr;
     }
+}
+
+void Finish(HWND dialog, INT_PTR result)
+{
+    FreeBrush();
     EndDialog(dialog, result);
+}
+
+// The entry that shows a stored rate: none for anything outside 1 to 9, so
+// that the user sees that the file holds something unusual. Compared before
+// any arithmetic, since the stored value may be any 32-bit number.
+WPARAM RateEntry(int32_t rate)
+{
+    constexpr WPARAM kNoEntry = static_cast<WPARAM>(-1);
+    return rate >= 1 && rate <= kRateEntries ? static_cast<WPARAM>(rate - 1) : kNoEntry;
 }
 
 void Initialise(HWND dialog)
@@ -29,9 +46,7 @@ void Initialise(HWND dialog)
         SendDlgItemMessageA(dialog, IDC_RATE, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     }
     const settings::StoredSettings stored = settings::ReadStoredSettings();
-    // Not clamped: a stored rate outside 1 to 9 shows as no choice at all,
-    // so the user sees that the file holds something unusual.
-    SendDlgItemMessageA(dialog, IDC_RATE, CB_SETCURSEL, static_cast<WPARAM>(stored.rate - 1), 0);
+    SendDlgItemMessageA(dialog, IDC_RATE, CB_SETCURSEL, RateEntry(stored.rate), 0);
     if (stored.extreme != 0)
         CheckDlgButton(dialog, IDC_EXTREME, BST_CHECKED);
     g_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
@@ -62,6 +77,9 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
         SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
         return reinterpret_cast<INT_PTR>(g_brush);
     }
+    case WM_DESTROY:
+        FreeBrush();
+        return 0;
     case WM_COMMAND:
         // The whole wParam is compared: only clicks and Enter/Escape (code 0)
         // count, not the combo box's notifications.

@@ -61,6 +61,29 @@ void Write(std::FILE* stream, const std::string& ascii) { Write(stream, Widen(as
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+bool ToAnsi(const std::wstring& text, std::string* ansi)
+{
+    ansi->clear();
+    if (text.empty())
+        return true;
+    const int length = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return false;
+    ansi->resize(static_cast<size_t>(bytes));
+    WideCharToMultiByte(CP_ACP, 0, text.data(), length, &(*ansi)[0], bytes, nullptr, nullptr);
+    // A character the code page lacks comes out as '?' or as a look-alike
+    // ("best fit"), either of which names another file; only text that
+    // reads back unchanged is exact. This holds for every code page,
+    // UTF-8 and double-byte ones included.
+    const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi->data(), bytes, nullptr, 0);
+    if (units != length)
+        return false;
+    std::wstring back(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi->data(), bytes, &back[0], units);
+    return back == text;
+}
+
 std::wstring FullPath(const std::wstring& path)
 {
     if (path.empty())

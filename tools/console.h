@@ -22,6 +22,10 @@ bool IsConsole(std::FILE* stream);
 
 std::wstring Widen(const std::string& ascii);
 
+// The text in the ANSI code page, through which the plug-in's ANSI calls
+// take names; false when some character has no exact form there.
+bool ToAnsi(const std::wstring& text, std::string* ansi);
+
 // Absolute form of a path with backslashes only; empty when it cannot be formed.
 std::wstring FullPath(const std::wstring& path);
 

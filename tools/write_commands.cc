@@ -30,18 +30,38 @@ uint64_t SizeOf(const std::wstring& path)
     return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
 }
 
+// The settings file's name as the plug-in takes it: ANSI, in a field of
+// fixed size. A name that cannot be put there exactly would name another
+// file, so it is refused as a bad command line instead of being cut.
+bool AnsiSettingsName(const std::wstring& path, std::string* ansi)
+{
+    if (!ToAnsi(path, ansi)) {
+        Write(stderr, L"ztxhost: " + path + L": the settings file's name has characters that the ANSI code page (" +
+                          std::to_wstring(GetACP()) + L") lacks, and the plug-in takes it only in that form\n");
+        return false;
+    }
+    if (ansi->size() >= sizeof(DefaultParamsRecord{}.default_ini_name)) {
+        Write(stderr, L"ztxhost: " + path + L": the settings file's name is too long for the plug-in\n");
+        return false;
+    }
+    return true;
+}
+
 // Hands the plug-in the settings file a host would name; without --ini the
-// plug-in keeps its own default.
-void UseSettingsFile(const Options& options)
+// plug-in keeps its own default. False, with a message, for a name the
+// plug-in cannot take.
+bool UseSettingsFile(const Options& options)
 {
     if (options.ini.empty())
-        return;
+        return true;
     DefaultParamsRecord record = {};
     record.size = sizeof(record);
-    const std::wstring full = FullPath(options.ini);
-    const std::string ansi(full.begin(), full.end());
+    std::string ansi;
+    if (!AnsiSettingsName(FullPath(options.ini), &ansi))
+        return false;
     lstrcpynA(record.default_ini_name, ansi.c_str(), sizeof(record.default_ini_name));
     Bind<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
+    return true;
 }
 
 // The threads file packing would run with: what the settings ask for,
@@ -69,6 +89,8 @@ uint32_t PackingThreads(int32_t stored, uint32_t preset)
 
 int PackCommand(const Options& options, const Arguments& args)
 {
+    if (!UseSettingsFile(options))
+        return kExitUsage;
     const std::wstring source = FullPath(args[0]);
     if (source.empty() || !Exists(source) || IsFolder(source))
         return Refuse(args[0] + L": no such file");
@@ -78,7 +100,6 @@ int PackCommand(const Options& options, const Arguments& args)
     std::wstring list = source.substr(folder.size());
     list.push_back(L'\0');
     list.push_back(L'\0');
-    UseSettingsFile(options);
     RegisterProgressCallbacks(kPackingCallbackHandle);
     ProgressRun run(L"packing", SizeOf(source), options.bar);
     const int32_t code =
@@ -105,6 +126,8 @@ int DeleteCommand(const Options&, const Arguments& args)
 
 int MemPackCommand(const Options& options, const Arguments& args)
 {
+    if (!UseSettingsFile(options))
+        return kExitUsage;
     const std::wstring source = FullPath(args[0]);
     const std::wstring target = args.size() > 1 ? FullPath(args[1]) : source + L".xz";
     FILE* in = _wfopen(source.c_str(), L"rb");
@@ -115,7 +138,6 @@ int MemPackCommand(const Options& options, const Arguments& args)
         std::fclose(in);
         return Refuse(target + L": cannot be created");
     }
-    UseSettingsFile(options);
     const MemPackHandle handle = Bind<StartMemPackFn>("StartMemPack")(0, nullptr);
     if (handle == 0) {
         std::fclose(in);
@@ -145,6 +167,9 @@ int MemPackCommand(const Options& options, const Arguments& args)
     }
     Bind<DoneMemPackFn>("DoneMemPack")(handle);
     std::fclose(in);
+    // Flushed on its own: some runtimes' fclose (Wine 8's) answers 0 even
+    // when writing its last buffer fails.
+    ok = std::fflush(out) == 0 && std::ferror(out) == 0 && ok;
     ok = std::fclose(out) == 0 && ok;
     if (result != 1 || !ok) {
         DeleteFileW(target.c_str());
@@ -163,7 +188,9 @@ int SettingsCommand(const Options& options, const Arguments& args)
                                     std::end(settings::kDefaultSettingsFile) - 1);
     const std::wstring ini = args.empty() ? (options.ini.empty() ? default_file : options.ini) : args[0];
     const std::wstring full = ini.find(L'\\') == std::wstring::npos ? ini : FullPath(ini);
-    const std::string file(full.begin(), full.end());
+    std::string file;
+    if (!AnsiSettingsName(full, &file))
+        return kExitUsage;
     const int32_t rate = static_cast<int32_t>(
         GetPrivateProfileIntA(settings::kSection, settings::kRateKey, settings::kDefaultRate, file.c_str()));
     const int32_t extreme = static_cast<int32_t>(GetPrivateProfileIntA(

@@ -94,8 +94,8 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     }
 
     std::fclose(in);
-    // Closing flushes the stream's last buffer; a failure there is a lost write.
-    if (out != nullptr && std::fclose(out) != 0 && result == ResultCode::Ok)
+    // The stream's last buffer reaches the disk only now; a failure there is a lost write.
+    if (out != nullptr && !codec::CloseWritten(out) && result == ResultCode::Ok)
         result = ResultCode::WriteError;
 
     if (result != ResultCode::Ok && operation == kExtract)

@@ -35,6 +35,30 @@ private:
     size_t size_;
 };
 
+// Passes reads on to another source and counts them and the bytes they
+// bring: what opening a file costs, for the benchmark and the tests.
+class CountingSource final : public ByteSource {
+public:
+    explicit CountingSource(ByteSource& inner) : inner_(inner) {}
+
+    bool Size(uint64_t* size) override { return inner_.Size(size); }
+    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
+    {
+        const size_t got = inner_.ReadAt(offset, buf, n);
+        ++reads_;
+        bytes_ += got;
+        return got;
+    }
+
+    uint64_t bytes() const { return bytes_; }
+    uint64_t reads() const { return reads_; }
+
+private:
+    ByteSource& inner_;
+    uint64_t bytes_ = 0;
+    uint64_t reads_ = 0;
+};
+
 } // namespace xzformat
 
 #endif

@@ -37,8 +37,16 @@ bool IsStreamHeader(const uint8_t* header)
                         header + kStreamHeaderCrcOffset);
 }
 
-// Moves *end back over stream padding: whole zero words in front of it.
-// Reads in chunks so that a long run of padding costs no memory.
+// The longest run of stream padding walked over. Real files carry a few
+// bytes, or pad to a device's block (a tar record of 10 KiB, a tape block of
+// up to 64 KiB); a longer run of zeros is taken for what it most likely is,
+// a damaged or hostile tail, so that opening reads a bounded amount whatever
+// the file's size. Past it the tail counts as unreadable.
+constexpr uint64_t kStreamPaddingMax = 64 * 1024;
+
+// Moves *end back over stream padding: whole zero words in front of it, at
+// most kStreamPaddingMax bytes of them; false when the run is longer or
+// cannot be read. Reads in chunks so that padding costs no memory.
 bool SkipStreamPadding(ByteSource& source, uint64_t* end)
 {
     // Most files end in a footer, whose last word is never zero: one small
@@ -49,9 +57,14 @@ bool SkipStreamPadding(ByteSource& source, uint64_t* end)
     if (last[0] != 0 || last[1] != 0 || last[2] != 0 || last[3] != 0)
         return true;
 
+    // One word beyond the bound tells a run that is too long from one that
+    // just fits.
+    const uint64_t scan = kStreamPaddingMax + kAlignment;
+    const uint64_t lowest = *end > scan ? *end - scan : 0;
     uint8_t chunk[4096];
-    while (*end > 0) {
-        const uint64_t n = *end < sizeof(chunk) ? *end : sizeof(chunk);
+    while (*end > lowest) {
+        const uint64_t left = *end - lowest;
+        const uint64_t n = left < sizeof(chunk) ? left : sizeof(chunk);
         const uint64_t start = *end - n;
         if (!ReadExactly(source, start, chunk, static_cast<size_t>(n)))
             return false;
@@ -62,7 +75,9 @@ bool SkipStreamPadding(ByteSource& source, uint64_t* end)
         if (zeros < n)
             return true;
     }
-    return true;
+    // Zeros all the way back to the start of the file leave nothing to walk
+    // into, which the caller finds out for itself.
+    return *end == 0;
 }
 
 struct IndexTotals {

@@ -188,6 +188,7 @@ struct Stream {
     std::optional<uint64_t> record_count;
     std::optional<uint32_t> backward_size;
     uint8_t index_indicator = 0x00;
+    size_t extra_index_words = 0; // zero words between the records and the CRC
     bool damage_index_crc = false;
     bool damage_footer_crc = false;
     bool damage_footer_magic = false;
@@ -215,6 +216,7 @@ Bytes Build(const Stream& s)
         PutVli(index, r.unpadded);
         PutVli(index, r.uncompressed);
     }
+    index.insert(index.end(), 4 * s.extra_index_words, 0x00);
     while (index.size() % 4 != 0)
         index.push_back(0x00);
     PutLe32(index, Crc(index.data(), index.size()) ^ (s.damage_index_crc ? 0x00010000u : 0u));
@@ -455,6 +457,10 @@ std::vector<ProbeCase> ProbeCases()
         Bad("JunkWordAfterLastNoSize", Cat({sa, {'J', 'U', 'N', 'K'}}), kMalformed, SizeError));
     c.push_back(
         Bad("JunkWordBetweenStreams", Cat({sa, {'J', 'U', 'N', 'K'}, sa}), kMalformed, SizeError));
+    // Up to 64 KiB of padding per run; more counts as an unreadable tail.
+    c.push_back(Ok("PaddingAtBoundBetween", Cat({sa, Zeros(65536), sb}), 4123, 4123));
+    c.push_back(Bad("PaddingPastBoundBetween", Cat({sa, Zeros(65540), sb}), kMalformed, SizeError));
+    c.push_back(Ok("PaddingPastBoundWithFirstHeaderSize", Cat({sb, Zeros(65540)}), 4000, SizeError));
     c.push_back(Bad("StreamHeaderPlusPadding",
                     Cat({Bytes(kHelloWorld.begin(), kHelloWorld.begin() + 12), Zeros(8)}),
                     kMalformed, SizeError));
@@ -526,6 +532,10 @@ std::vector<ProbeCase> ProbeCases()
         s = a;
         s.record_count = 1;
         c.push_back(Bad("RecordCountShort", Build(s), kMalformed, SizeError));
+        // The records fill the index up to its padding; footer and CRC agree.
+        Stream extra = HelloWorldShape();
+        extra.extra_index_words = 1;
+        c.push_back(Bad("IndexExtraZeroWord", Build(extra), kMalformed, SizeError));
         Stream many;
         for (int i = 0; i < 300; ++i)
             many.blocks.push_back(Plain(static_cast<uint64_t>(i) * 1000));
@@ -615,6 +625,23 @@ INSTANTIATE_TEST_SUITE_P(Files, Probe, ::testing::ValuesIn(ProbeCases()),
                          [](const ::testing::TestParamInfo<ProbeCase>& info) {
                              return info.param.name;
                          });
+
+// A stream header and then zeros: the padding scan stops after 64 KiB.
+TEST(ProbeReads, ZeroTailCostsTheSameForAnySize)
+{
+    uint64_t bytes[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        const Bytes file = Cat({StreamHeader(0x00, 0x04), Zeros((size_t{1} << (20 + 3 * i)) - 12)});
+        MemorySource memory(file.data(), file.size());
+        xzformat::CountingSource counted(memory);
+        ProbeResult result{};
+        EXPECT_TRUE(XzProbe(counted, &result) == kMalformed);
+        bytes[i] = counted.bytes();
+    }
+    // Stream header, block header, last word, 64 KiB of padding and a word.
+    EXPECT_LE(bytes[1], 12u + 1024 + 4 + 65536 + 4);
+    EXPECT_EQ(bytes[0], bytes[1]) << "8 MiB of zeros cost more than 1 MiB";
+}
 
 // ---------------------------------------------------------------------------
 // ReadFirstBlockHeader on its own: the header at offset 12.

@@ -143,6 +143,18 @@ std::string SmallFs(const char* variable)
     return Exists(fs + "\\.small-fs") ? fs : std::string();
 }
 
+std::string FillLeaving(const std::string& fs, uint64_t free_bytes)
+{
+    ULARGE_INTEGER available;
+    const std::string path = fs + "\\filler";
+    if (!GetDiskFreeSpaceExA((fs + "\\").c_str(), &available, nullptr, nullptr) || available.QuadPart < free_bytes)
+        return std::string();
+    if (WriteBytes(path, std::vector<uint8_t>(available.QuadPart - free_bytes, 0xF1)))
+        return path;
+    DeleteFileA(path.c_str());
+    return std::string();
+}
+
 void UseSettingsFile(const std::string& ini)
 {
     DefaultParamsRecord record = {};

@@ -54,6 +54,10 @@ std::string CorpusDir();
 // as on machines that do not allow mounting.
 std::string SmallFs(const char* variable);
 
+// Fills the file system of folder fs with one file until only free_bytes
+// remain, and returns its path; empty when that cannot be done.
+std::string FillLeaving(const std::string& fs, uint64_t free_bytes);
+
 // Points the module at a settings file, as a host does once after loading it.
 void UseSettingsFile(const std::string& ini);
 

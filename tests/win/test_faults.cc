@@ -1,5 +1,5 @@
 // Faults of the machine around the module: a disk that fills up during
-// extraction, an archive that changes or is locked between opening and
+// extraction or only at its last flush, an archive that changes or is locked between opening and
 // extraction, and a source or an archive whose reads fail. Each must end with
 // a code and with the disk as it was: no partial output, the old archive back
 // byte for byte.
@@ -87,6 +87,21 @@ TEST_F(Faults, FullDiskDuringExtractionGives19AndLeavesNothing)
     EXPECT_EQ(Extract(small, target), 0);
     EXPECT_EQ(ReadBytes(target), testhost::SampleText(100000));
     DeleteFileA(target.c_str());
+}
+
+// Output under the stream's 64 KiB buffer reaches the disk only at the close.
+TEST_F(Faults, DiskFullAtTheLastFlushGives19AndLeavesNothing)
+{
+    const std::string fs = testhost::SmallFs("XZ_FULL_FS");
+    if (fs.empty())
+        GTEST_SKIP() << "no small file system was mounted for this run (XZ_FULL_FS)";
+    ASSERT_TRUE(WriteBytes(Path("small.xz"), testhost::EncodeXz(testhost::SampleText(48 << 10), 6)));
+    const std::string filler = testhost::FillLeaving(fs, 16 << 10);
+    ASSERT_FALSE(filler.empty());
+    EXPECT_EQ(Extract(OpenOk(Path("small.xz")), fs + "\\small"), 19);
+    EXPECT_FALSE(Exists(fs + "\\small"));
+    DeleteFileA((fs + "\\small").c_str());
+    DeleteFileA(filler.c_str());
 }
 
 TEST_F(Faults, ArchiveChangedBetweenOpenAndExtraction)

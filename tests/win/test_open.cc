@@ -94,6 +94,8 @@ TEST_F(OpenTest, FailuresSetTheCodeAndFreeTheSlot)
         {"bad-magic.xz", bad_magic, 13},
         {"bad-flags-crc.xz", bad_flags_crc, 13},
         {"reserved-flag.xz", reserved_flag, 13},
+        // The records must fill the index up to its padding.
+        {"index-extra-word.xz", samples::Stream({{20, 11, false}}, 1), 13},
     };
     for (const Case& c : cases) {
         const std::string path = Write(c.name, c.bytes);
@@ -222,6 +224,33 @@ TEST_F(OpenTest, HostileBackwardSizeIsMalformedNotAnAllocation)
     int32_t code = 0;
     EXPECT_EQ(Open(Write("huge-index.xz", b), &code), 0);
     EXPECT_EQ(code, 13);
+}
+
+// A stream header, or a stream whose first block header stores its size,
+// then zeros up to 1 GiB as a sparse file: past 64 KiB zeros are no stream
+// padding, so nothing is walked back over them and the first block header serves.
+TEST_F(OpenTest, GigabyteOfZerosIsNotWalked)
+{
+    const Bytes mt = samples::Stream({{100, 3000000, true}, {90, 2000000, true}});
+    const struct {
+        Bytes head;
+        int32_t code;
+        uint64_t unpacked;
+    } cases[] = {{Bytes(mt.begin(), mt.begin() + 12), 13, 0}, {mt, kUnsetResult, 3000000}};
+    for (const auto& c : cases) {
+        const std::string path = Write("zeros.xz", c.head);
+        const HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = LONGLONG{1} << 30;
+        ASSERT_TRUE(SetFilePointerEx(f, size, nullptr, FILE_BEGIN) && SetEndOfFile(f));
+        CloseHandle(f);
+        int32_t code = kUnsetResult;
+        const int32_t h = Open(path, &code);
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(h >= 1 ? List(h).unpacked : 0, c.unpacked);
+        Close(h);
+        DeleteFileA(path.c_str());
+    }
 }
 
 TEST_F(OpenTest, TimeStampInBothForms)

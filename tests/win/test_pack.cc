@@ -227,6 +227,24 @@ TEST_F(PackTest, ExistingArchiveOnlyFromItsEntrysName)
     EXPECT_FALSE(Exists(Path("notes.txt.xz.#00")));
 }
 
+// An archive held by another program with reading denied still exists: it
+// is name-checked and must be moved aside, or left alone with 16.
+TEST_F(PackTest, ArchiveHeldWithReadingDeniedIsNeverTruncated)
+{
+    const Bytes old = Reference(Text(700), 1);
+    ASSERT_TRUE(WriteBytes(Path("a"), Text(5000)) && WriteBytes(Path("b"), Text(9)) &&
+                WriteBytes(Path("a.xz"), old));
+    const HANDLE holder = CreateFileA(Path("a.xz").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Pack(Path("a.xz"), "b"), 23);
+    EXPECT_EQ(Pack(Path("a.xz"), "a"), 16);
+    EXPECT_EQ(PackW(Widen(Path("a.xz")), L"a"), 16);
+    CloseHandle(holder);
+    EXPECT_EQ(ReadBytes(Path("a.xz")), old);
+    EXPECT_TRUE(g_counts.empty()) << "nothing may be packed";
+}
+
 TEST_F(PackTest, ThirdBackupNameIsUsedAndRemoved)
 {
     ASSERT_TRUE(WriteBytes(Path("a"), Text(3000)));
@@ -489,6 +507,25 @@ TEST_F(PackTest, FullDiskRestoresTheOldArchive)
                             testhost::DescribeFolder(fs) + " (old archive byte-identical: " +
                             (kept ? "yes" : "no") + ")");
     DeleteFileA(target.c_str());
+}
+
+// The new archive fits the stream's 64 KiB buffer, so the disk fills only
+// when it is flushed at the close.
+TEST_F(PackTest, DiskFullAtTheLastFlushRestoresTheOldArchive)
+{
+    const std::string fs = testhost::SmallFs("XZ_FULL_FS");
+    if (fs.empty())
+        GTEST_SKIP() << "no small file system was mounted for this run (XZ_FULL_FS)";
+    const Bytes old = Reference(Text(1000), 1);
+    ASSERT_TRUE(WriteBytes(fs + "\\data.xz", old) && WriteBytes(Path("data"), testhost::Noise(40 << 10)));
+    const std::string filler = testhost::FillLeaving(fs, 16 << 10);
+    ASSERT_FALSE(filler.empty());
+    EXPECT_EQ(Pack(fs + "\\data.xz", "data"), 19);
+    EXPECT_EQ(ReadBytes(fs + "\\data.xz"), old);
+    EXPECT_EQ(testhost::ListFolder(fs).size(), 2u) << "more than the archive and the filler: "
+                                                   << testhost::DescribeFolder(fs);
+    DeleteFileA(filler.c_str());
+    DeleteFileA((fs + "\\data.xz").c_str());
 }
 
 // The old archive takes the last free file of its file system, so the new

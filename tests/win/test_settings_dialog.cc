@@ -1,6 +1,6 @@
 // The real settings dialog, driven from a second thread as a user would: what it shows for the
-// stored settings, what OK, Enter, Cancel, Escape and the close box write, and that its brush
-// does not outlive it. Needs a display (Xvfb under Wine).
+// stored settings, what OK, Enter, Cancel, Escape, the close box and closing its owner write, and
+// that its brush does not outlive it. Needs a display (Xvfb under Wine).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -93,13 +93,13 @@ protected:
         return value;
     }
     // Opens the dialog on this thread while a second thread looks at it and acts.
-    int32_t Run(std::function<void(HWND)> act, Seen* seen)
+    int32_t Run(std::function<void(HWND)> act, Seen* seen, HWND owner = nullptr)
     {
         Driver d;
         d.act = std::move(act);
         d.dialog_thread = GetCurrentThreadId();
         HANDLE t = CreateThread(nullptr, 0, Drive, &d, 0, nullptr);
-        const int32_t result = Export<ConfigurePackerFn>("ConfigurePacker")(nullptr, testhost::Module());
+        const int32_t result = Export<ConfigurePackerFn>("ConfigurePacker")(owner, testhost::Module());
         WaitForSingleObject(t, 10000);
         CloseHandle(t);
         *seen = d.seen;
@@ -126,7 +126,7 @@ TEST_F(SettingsDialog, NoSettingsFileShowsTheDefaultsAndOkWritesThem)
 
 TEST_F(SettingsDialog, RatesOutsideOneToNineShowNoChoice)
 {
-    for (const char* rate : {"0", "12"}) {
+    for (const char* rate : {"0", "12", "-2147483648"}) {
         Store("CompressionRate", rate);
         Store("Extreme", "2");
         Seen seen;
@@ -182,6 +182,19 @@ TEST_F(SettingsDialog, CancelEscapeAndCloseBoxWriteNothing)
         EXPECT_EQ(Stored("Extreme"), "<absent>") << "way " << i;
         ++i;
     }
+}
+
+// Closing the owner destroys the dialog without OK or Cancel.
+TEST_F(SettingsDialog, ClosingTheOwnerWritesNothingAndDeletesTheBrush)
+{
+    const HWND owner = CreateWindowExA(0, "STATIC", "owner", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                       nullptr, nullptr, nullptr);
+    Seen seen;
+    Run([owner](HWND) { PostMessageA(owner, WM_CLOSE, 0, 0); }, &seen, owner);
+    ASSERT_TRUE(seen.found && seen.brush != nullptr);
+    EXPECT_FALSE(IsWindow(owner));
+    EXPECT_EQ(GetObjectType(seen.brush), 0u) << "the brush outlived its dialog";
+    EXPECT_EQ(Stored("CompressionRate"), "<absent>");
 }
 
 TEST_F(SettingsDialog, EnterActsAsOk)

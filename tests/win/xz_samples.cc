@@ -59,7 +59,7 @@ Bytes BlockHeader(const Block& b, uint64_t unpadded_guess)
 
 Bytes EmptyStream() { return Stream({}); }
 
-Bytes Stream(const std::vector<Block>& blocks)
+Bytes Stream(const std::vector<Block>& blocks, size_t extra_index_words)
 {
     Bytes out = Header();
     Bytes index = {0x00};
@@ -75,6 +75,7 @@ Bytes Stream(const std::vector<Block>& blocks)
         PutVarint(index, unpadded);
         PutVarint(index, b.uncompressed_size);
     }
+    index.insert(index.end(), 4 * extra_index_words, 0x00);
     PadTo4(index, 0);
     PutLe32(index, Crc(index.data(), index.size()));
     out.insert(out.end(), index.begin(), index.end());

@@ -2,6 +2,7 @@
 #ifndef TESTS_WIN_XZ_SAMPLES_H
 #define TESTS_WIN_XZ_SAMPLES_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -19,8 +20,9 @@ struct Block {
 Bytes EmptyStream();
 
 // A stream of blocks with CRC-64 check fields; the block data is filler that
-// only the codec would reject.
-Bytes Stream(const std::vector<Block>& blocks);
+// only the codec would reject. extra_index_words zero words follow the index
+// records, covered by the index CRC and the footer's backward size.
+Bytes Stream(const std::vector<Block>& blocks, size_t extra_index_words = 0);
 
 Bytes Concat(std::initializer_list<Bytes> parts);
 

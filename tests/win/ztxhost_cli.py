@@ -43,13 +43,14 @@ class Host:
     def __init__(self, emulator, exe):
         self.command = list(emulator) + [exe]
 
-    def run(self, *args, timeout=600):
+    def run(self, *args, timeout=600, env=None):
         # Output goes to files, not pipes: the first Wine program of a prefix
         # starts Wine's own services, which inherit its handles and would
         # keep a pipe open long after ztxhost has exited.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.run(self.command + list(args), stdout=out, stderr=err,
-                                  stdin=subprocess.DEVNULL, timeout=timeout)
+                                  stdin=subprocess.DEVNULL, timeout=timeout,
+                                  env=dict(os.environ, **env) if env else None)
             return subprocess.CompletedProcess(proc.args, proc.returncode, read_text(out),
                                                read_text(err))
 
@@ -343,6 +344,31 @@ def check_word_size(host_exe, emulator, work):
           "a %d-bit xz.ztx beside the %d-bit ztxhost: exit 2, names both word sizes" % (other_bits, own_bits), r)
 
 
+def check_ini_code_page(host, work, original):
+    """A Greek --ini name works under code page 1253 (el_GR.UTF-8, built here
+    with localedef) and is refused with 2 under 1252 (Wine's for C.UTF-8)."""
+    src = os.path.join(work, "greek.txt")
+    with open(src, "wb") as f:
+        f.write(original)
+    ini = os.path.join(work, "\u03c1\u03c5\u03b8\u03bc\u03af\u03c3\u03b5\u03b9\u03c2.ini")
+    with open(ini, "w") as f:
+        f.write("[xz]\nCompressionRate=1\nExtreme=0\n")
+    locales = os.path.join(os.path.dirname(work), "locales")
+    if not os.path.isdir(os.path.join(locales, "el_GR.UTF-8")):
+        os.makedirs(locales, exist_ok=True)
+        subprocess.run(["localedef", "-i", "el_GR", "-f", "UTF-8", os.path.join(locales, "el_GR.UTF-8")])
+    r = host.run("--ini", win(ini), "pack", win(src), env={"LOCPATH": locales, "LC_ALL": "el_GR.UTF-8"})
+    reference = subprocess.run(["xz", "-1", "-T1", "-c", src], capture_output=True, check=True).stdout
+    check(r.returncode == 0 and open(src + ".xz", "rb").read() == reference,
+          "pack --ini with a Greek name under a Greek code page packs at that file's rate", r)
+    if os.path.exists(src + ".xz"):
+        os.remove(src + ".xz")
+    for args in (("--ini", win(ini), "pack", win(src)), ("settings", win(ini))):
+        r = host.run(*args, env={"LC_ALL": "C.UTF-8"})
+        check(r.returncode == 2 and "ANSI code page (1252)" in r.stderr and not os.path.exists(src + ".xz"),
+              "%s with a Greek settings name under code page 1252 is refused with 2" % args[-2], r)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
@@ -368,6 +394,7 @@ def main():
     check_interrupt(host, work)
     check_packing(host, work, original)
     check_word_size(args.host, args.emulator, work)
+    check_ini_code_page(host, work, original)
     if args.corpus and os.path.isfile(os.path.join(args.corpus, "expected.tsv")):
         check_corpus(host, work, args.corpus)
     else:
