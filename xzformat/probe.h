@@ -42,8 +42,9 @@ ProbeStatus XzProbe(ByteSource& source, ProbeResult* result);
 // it receives the dictionary size of an LZMA2 filter in the header, or 0.
 int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary = nullptr);
 
-// Walks back from the end of a source of file_size bytes over stream padding,
-// footers, indexes and blocks to offset 0, and returns the sum of the
+// Walks back from the end of a source of file_size bytes over stream padding
+// (at most 64 KiB of it per run), footers, indexes and blocks to offset 0,
+// and returns the sum of the
 // uncompressed sizes of every index record of every stream, or SizeError
 // when the tail is not such a chain. Fills blocks, when given, only on success.
 int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* blocks = nullptr);

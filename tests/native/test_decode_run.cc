@@ -77,11 +77,9 @@ Bytes Cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-Bytes Encode(const Bytes& data, uint32_t preset = 1, lzma_check check = LZMA_CHECK_CRC64)
+// All of data through an encoder already started on s, which ends here.
+Bytes Finish(lzma_stream& s, const Bytes& data)
 {
-    lzma_stream s = LZMA_STREAM_INIT;
-    if (lzma_easy_encoder(&s, preset, check) != LZMA_OK)
-        return {};
     Bytes out(lzma_stream_buffer_bound(data.size()) + 64);
     s.next_in = data.data();
     s.avail_in = data.size();
@@ -91,6 +89,12 @@ Bytes Encode(const Bytes& data, uint32_t preset = 1, lzma_check check = LZMA_CHE
     out.resize(out.size() - s.avail_out);
     lzma_end(&s);
     return ret == LZMA_STREAM_END ? out : Bytes{};
+}
+
+Bytes Encode(const Bytes& data, uint32_t preset = 1, lzma_check check = LZMA_CHECK_CRC64)
+{
+    lzma_stream s = LZMA_STREAM_INIT;
+    return lzma_easy_encoder(&s, preset, check) == LZMA_OK ? Finish(s, data) : Bytes{};
 }
 
 void PutLe32(uint8_t* p, uint32_t v)
@@ -759,17 +763,7 @@ Bytes EncodeBlocks(const Bytes& data)
     mt.preset = 1;
     mt.check = LZMA_CHECK_CRC64;
     lzma_stream s = LZMA_STREAM_INIT;
-    if (lzma_stream_encoder_mt(&s, &mt) != LZMA_OK)
-        return {};
-    Bytes out(lzma_stream_buffer_bound(data.size()) + 64);
-    s.next_in = data.data();
-    s.avail_in = data.size();
-    s.next_out = out.data();
-    s.avail_out = out.size();
-    const lzma_ret ret = lzma_code(&s, LZMA_FINISH);
-    out.resize(out.size() - s.avail_out);
-    lzma_end(&s);
-    return ret == LZMA_STREAM_END ? out : Bytes{};
+    return lzma_stream_encoder_mt(&s, &mt) == LZMA_OK ? Finish(s, data) : Bytes{};
 }
 
 const Bytes& BlocksXz()

@@ -163,46 +163,52 @@ void UseSettingsFile(const std::string& ini)
     Export<PackSetDefaultParamsFn>("PackSetDefaultParams")(&record);
 }
 
-std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset)
+// The liblzma.dll beside the test program, loaded once, and its entry points.
+static HMODULE LzmaLibrary()
 {
     static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
-    // The start of liblzma's lzma_stream; the rest is the library's own.
-    struct Stream {
-        const uint8_t* next_in;
-        size_t avail_in;
-        uint64_t total_in;
-        uint8_t* next_out;
-        size_t avail_out;
-        uint64_t total_out;
-        void* rest[16];
-    } strm = {};
-    using Easy = int(__cdecl*)(Stream*, uint32_t, int);
-    using Code = int(__cdecl*)(Stream*, int);
-    using End = void(__cdecl*)(Stream*);
-    auto easy = reinterpret_cast<Easy>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_encoder")));
-    auto code = reinterpret_cast<Code>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_code")));
-    auto end = reinterpret_cast<End>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_end")));
-    std::vector<uint8_t> out;
-    if (easy == nullptr || code == nullptr || end == nullptr || easy(&strm, preset, 4) != 0)
-        return out;
-    out.resize(data.size() + data.size() / 2 + 4096);
+    return lzma;
+}
+
+template <typename Fn>
+static Fn Lzma(const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(LzmaLibrary(), name)));
+}
+
+// All of data through an encoder started on strm, which ends here; nothing
+// when the encoder did not finish its stream.
+static std::vector<uint8_t> Finish(lzma_stream& strm, const std::vector<uint8_t>& data)
+{
+    const auto code = Lzma<codec::CodeFn>("lzma_code");
+    const auto end = Lzma<codec::EndFn>("lzma_end");
+    if (code == nullptr || end == nullptr)
+        return {};
+    std::vector<uint8_t> out(data.size() + data.size() / 2 + 65536);
     strm.next_in = data.data();
     strm.avail_in = data.size();
     strm.next_out = out.data();
     strm.avail_out = out.size();
-    const int finished = code(&strm, 3 /* LZMA_FINISH */);
-    out.resize(finished == 1 ? out.size() - strm.avail_out : 0);
+    const lzma_ret finished = code(&strm, LZMA_FINISH);
+    out.resize(finished == LZMA_STREAM_END ? out.size() - strm.avail_out : 0);
     end(&strm);
     return out;
 }
 
+std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset)
+{
+    const auto easy = Lzma<codec::EasyEncoderFn>("lzma_easy_encoder");
+    lzma_stream strm = LZMA_STREAM_INIT;
+    if (easy == nullptr || easy(&strm, preset, LZMA_CHECK_CRC64) != LZMA_OK)
+        return {};
+    return Finish(strm, data);
+}
+
 std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_t preset)
 {
-    static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
     using BufferEncode = int(__cdecl*)(uint32_t, int, const void*, const uint8_t*, size_t, uint8_t*,
                                         size_t*, size_t);
-    auto encode = reinterpret_cast<BufferEncode>(
-        reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_easy_buffer_encode")));
+    const auto encode = Lzma<BufferEncode>("lzma_easy_buffer_encode");
     std::vector<uint8_t> out(data.size() + data.size() / 2 + 4096);
     size_t pos = 0;
     if (encode == nullptr || encode(preset, 4, nullptr, data.data(), data.size(), out.data(), &pos, out.size()) != 0)
@@ -213,29 +219,16 @@ std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_
 
 std::vector<uint8_t> EncodeXzBlocks(const std::vector<uint8_t>& data, uint32_t preset, uint64_t block_size)
 {
-    static HMODULE lzma = LoadLibraryA((ProgramDir() + "liblzma.dll").c_str());
-    const auto encoder = reinterpret_cast<codec::StreamEncoderMtFn>(
-        reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_stream_encoder_mt")));
-    const auto code = reinterpret_cast<codec::CodeFn>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_code")));
-    const auto end = reinterpret_cast<codec::EndFn>(reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_end")));
+    const auto encoder = Lzma<codec::StreamEncoderMtFn>("lzma_stream_encoder_mt");
     lzma_mt mt{};
     mt.threads = 2;
     mt.block_size = block_size;
     mt.preset = preset;
     mt.check = LZMA_CHECK_CRC64;
     lzma_stream strm = LZMA_STREAM_INIT;
-    std::vector<uint8_t> out;
-    if (encoder == nullptr || code == nullptr || end == nullptr || encoder(&strm, &mt) != LZMA_OK)
-        return out;
-    out.resize(data.size() + data.size() / 2 + 65536);
-    strm.next_in = data.data();
-    strm.avail_in = data.size();
-    strm.next_out = out.data();
-    strm.avail_out = out.size();
-    const lzma_ret finished = code(&strm, LZMA_FINISH);
-    out.resize(finished == LZMA_STREAM_END ? out.size() - strm.avail_out : 0);
-    end(&strm);
-    return out;
+    if (encoder == nullptr || encoder(&strm, &mt) != LZMA_OK)
+        return {};
+    return Finish(strm, data);
 }
 
 std::vector<uint8_t> SampleText(size_t size)
