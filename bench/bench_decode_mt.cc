@@ -1,0 +1,123 @@
+// Test and extraction of multi-block archives through xz.ztx against xz.exe decoding on one
+// thread and on every core: the comparison a user makes with the tools that decode such files
+// in parallel.
+//
+// usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE ARCHIVE...
+//   N        repetitions; each times the plug-in and both xz.exe runs back to back (default 5)
+//   OUTDIR   an existing folder for the extracted files
+//   XZ.EXE   the reference decoder, run as "xz.exe -t" and "xz.exe -dc" with -T1 and -T0
+//
+// Loads xz.ztx from its own folder, as a host does. Dies when an extraction differs from
+// xz.exe's or the progress reports do not add up to the unpacked size.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/bench_common.h"
+#include "plugin/ztx_api.h"
+
+namespace {
+
+using bench::Die;
+using bench::MedianRatio;
+using bench::Plugin;
+using bench::Settle;
+
+constexpr int kDefaultRuns = 5;
+// Against xz.exe on every core, in the same run: at least this share of its speed.
+constexpr double kTarget = 0.90;
+
+// One operation's times, one entry per repetition.
+struct Times {
+    std::vector<double> plugin;
+    std::vector<double> xz_one_thread;
+    std::vector<double> xz_all_cores;
+};
+
+void Print(const char* what, const Times& t)
+{
+    const double all_cores = MedianRatio(t.xz_all_cores, t.plugin);
+    std::printf("  %-8s %9.3f s %9.3f s %9.3f s %8.2f %8.2f   %s\n", what, bench::Median(t.plugin),
+                bench::Median(t.xz_one_thread), bench::Median(t.xz_all_cores), MedianRatio(t.xz_one_thread, t.plugin),
+                all_cores, bench::Verdict(all_cores, kTarget).c_str());
+}
+
+// One operation in one repetition: xz.exe runs once before the plug-in and
+// once after it, with the thread counts on alternate sides from one
+// repetition to the next, so that neither always follows the plug-in.
+template <typename RunXz, typename RunPlugin>
+void TimeTrio(int round, Times& t, RunXz xz, RunPlugin plugin)
+{
+    const int first = round % 2;
+    double xz_times[2];
+    Settle();
+    xz_times[first] = xz(first);
+    Settle();
+    t.plugin.push_back(plugin());
+    Settle();
+    xz_times[1 - first] = xz(1 - first);
+    t.xz_one_thread.push_back(xz_times[0]);
+    t.xz_all_cores.push_back(xz_times[1]);
+}
+
+void Bench(const Plugin& p, const std::string& archive, const std::string& out_dir, const std::string& xz_exe,
+           int runs)
+{
+    const uint64_t unpacked = bench::UnpackedSize(p, archive);
+    const std::string extracted = out_dir + "plugin.out";
+    const std::string xz_out[2] = {out_dir + "xz-T1.out", out_dir + "xz-T0.out"};
+    const std::string threads[2] = {" -T1 \"", " -T0 \""};
+    auto remove_outputs = [&] {
+        for (const std::string& f : {extracted, xz_out[0], xz_out[1]})
+            DeleteFileA(f.c_str());
+    };
+    Times test;
+    Times extract;
+    std::vector<double> start;
+    for (int round = 0; round < runs; ++round) {
+        TimeTrio(
+            round, test, [&](int k) { return bench::TimeProgram(xz_exe, "-t" + threads[k] + archive + "\"", ""); },
+            [&] { return bench::TimeProcessFile(p, archive, kTest, "", unpacked); });
+        remove_outputs();
+        TimeTrio(
+            round, extract,
+            [&](int k) { return bench::TimeProgram(xz_exe, "-dc" + threads[k] + archive + "\"", xz_out[k]); },
+            [&] { return bench::TimeProcessFile(p, archive, kExtract, extracted, unpacked); });
+        if (round == 0 && !(bench::SameFile(extracted, xz_out[0]) && bench::SameFile(extracted, xz_out[1])))
+            Die("the extraction of " + archive + " differs from xz.exe -dc");
+        Settle();
+        start.push_back(bench::TimeProgram(xz_exe, "--version", ""));
+    }
+    remove_outputs();
+
+    std::printf("%s: %llu bytes unpacked, median of %d repetitions\n", archive.c_str(),
+                static_cast<unsigned long long>(unpacked), runs);
+    std::printf("  %-8s %11s %11s %11s %8s %8s\n", "", "plug-in", "xz.exe -T1", "xz.exe -T0", "vs -T1", "vs -T0");
+    Print("test", test);
+    Print("extract", extract);
+    std::printf("  xz.exe times include starting a process: %.3f s (xz.exe --version); "
+                "the extractions equal xz.exe -dc's\n",
+                bench::Median(start));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int runs = kDefaultRuns;
+    bench::TakeRuns(argc, argv, runs);
+    if (argc < 4 || runs < 1) {
+        std::fprintf(stderr, "usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE ARCHIVE...\n");
+        return 2;
+    }
+    const std::string out_dir = std::string(argv[1]) + "\\";
+    const std::string xz_exe = argv[2];
+    const Plugin p = bench::LoadPlugin();
+    std::printf("Multi-block decoding: ratio = xz.exe time / plug-in time, the median of the repetitions' "
+                "ratios (1 or more: the plug-in is faster)\n");
+    for (int i = 3; i < argc; ++i)
+        Bench(p, argv[i], out_dir, xz_exe, runs);
+    return 0;
+}
