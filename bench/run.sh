@@ -120,6 +120,8 @@ fi
 # --- run ------------------------------------------------------------------
 if [ "$bits" = 32 ]; then ran="the 32-bit build ran"; else ran="the 64-bit build ran (32-bit Wine cannot start here)"; fi
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $("${wine[@]}" --version 2>/dev/null || echo wine), $ran"
+# Other work on the machine takes cores from the threaded rows first.
+echo "   load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "== bytes read by opening (the archive probe, native)"
 "$probe_bytes" "$data/text.xz" "$data/big.xz"
@@ -127,6 +129,8 @@ echo
 echo "== under Wine (${bits}-bit)"
 out=$cache/out
 rm -rf "$out"
+# A bench program that stops leaves its outputs, up to three unpacked package members.
+trap 'rm -rf "$out"' EXIT
 mkdir -p "$out"
 args=(--runs "${BENCH_RUNS:-3}" "$(winpath "$data/text.xz")" "$(winpath "$data/big.xz")" "$(winpath "$out")")
 [ -n "$xz_exe" ] && args+=("$xz_exe")
