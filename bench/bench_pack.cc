@@ -42,8 +42,6 @@ int main(int argc, char** argv)
     const std::string text_path = argv[1];
     const std::string out_dir = std::string(argv[2]) + "\\";
     const std::vector<uint8_t> text = ReadFile(text_path);
-    const std::string folder = text_path.substr(0, text_path.find_last_of('\\') + 1);
-    const std::string name = text_path.substr(folder.size());
 
     HMODULE plugin = Load("xz.ztx");
     HMODULE lzma = Load("liblzma.dll");
@@ -57,10 +55,7 @@ int main(int argc, char** argv)
     Get<SetProcessDataProcFn>(plugin, "SetProcessDataProc")(-1, Quiet);
 
     const std::string ini = out_dir + "bench-settings.ini";
-    DefaultParamsRecord record = {};
-    record.size = sizeof(record);
-    lstrcpynA(record.default_ini_name, ini.c_str(), sizeof(record.default_ini_name));
-    Get<PackSetDefaultParamsFn>(plugin, "PackSetDefaultParams")(&record);
+    bench::UseSettingsFile(plugin, ini);
 
     std::printf("Compression of %s: %zu bytes, best of %d runs\n", text_path.c_str(), text.size(), runs);
     std::printf("  %-44s %10s %13s %7s\n", "", "time", "speed", "ratio");
@@ -93,9 +88,8 @@ int main(int argc, char** argv)
 
             const std::string target = out_dir + "packed.xz";
             DeleteFileA(target.c_str());
-            const std::string list = name + std::string(1, '\0');
             t0 = Now();
-            const int32_t rc = pack_files(target.c_str(), nullptr, folder.c_str(), list.c_str(), 0);
+            const int32_t rc = bench::PackFile(pack_files, text_path, target);
             const double t_files = Now() - t0;
             if (rc != 0 || ReadFile(target) != reference)
                 Die("PackFiles failed or wrote another stream: " + std::to_string(rc));

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # The benchmark behind `make bench`: decompression through xz.ztx against the
 # in-memory limit and xz.exe, the cost of opening a small and a huge archive,
-# and packing through PackFiles and PackToMem against the in-memory encoder.
+# multi-block test and extraction against xz.exe on one thread and on every
+# core, and packing through PackFiles and PackToMem against the in-memory
+# encoder and, with threads, against xz.exe.
 # Inputs are generated once and cached in build/bench/. See bench/README.md.
 #
 # Environment:
-#   BENCH_BIN          folder with xz.ztx, liblzma.dll, bench_plugin.exe, bench_pack.exe
+#   BENCH_BIN          folder with xz.ztx, liblzma.dll and the bench programs
 #                      (default: the build's bin)
 #   BENCH_PROBE_BYTES  the native probe_bytes program (default: build/native/bench/probe_bytes)
-#   BENCH_SKIP_XZ_EXE  set to 1 to skip cross-building and timing xz.exe
-#   BENCH_RUNS         timed runs per decompression, best kept (default 3)
-#   BENCH_PACK_RUNS    timed runs per packing row, best kept (default 1)
+#   BENCH_SKIP_XZ_EXE  set to 1 to skip cross-building and timing xz.exe (and the rows against it)
+#   BENCH_RUNS         timed runs per single-block decompression, best kept (default 3)
+#   BENCH_PACK_RUNS    timed runs per single-threaded packing row, best kept (default 1)
+#   BENCH_REPS         repetitions of the multi-block rows, median kept (default 5)
+#   BENCH_PACK_REPS    repetitions of the threaded packing row, median kept (default 3)
+#   BENCH_APT_CACHE    where to look for Debian packages (default /var/cache/apt/archives)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/wine-env.sh"
@@ -27,7 +32,8 @@ else
 fi
 bin=${BENCH_BIN:-$top/build/win$bits/bin}
 probe_bytes=${BENCH_PROBE_BYTES:-$top/build/native/bench/probe_bytes}
-for f in "$bin/xz.ztx" "$bin/liblzma.dll" "$bin/bench_plugin.exe" "$bin/bench_pack.exe" "$probe_bytes"; do
+for f in "$bin/xz.ztx" "$bin/liblzma.dll" "$probe_bytes" \
+    "$bin"/{bench_plugin,bench_pack,bench_decode_mt,bench_pack_mt}.exe; do
     [ -f "$f" ] || { echo "bench: $f is missing (make win$bits native)" >&2; exit 1; }
 done
 
@@ -55,6 +61,50 @@ if [ "$(cat "$data/recipe" 2>/dev/null)" != "$recipe" ]; then
     echo "$recipe" >"$data/recipe"
 fi
 
+# Multi-block and packing inputs: generated prose, which packs to about a
+# fifth, as real text does. The threaded packing input holds two blocks of
+# 24 MiB, the block size of xz -6e -T2, so that two threads have work; the
+# single-threaded packing rows take 16 MiB of it, since 6e packs at about
+# 1 MB/s on one core.
+mt_recipe="prose: 96 MiB from gen-text.awk $(sha256sum "$top/bench/gen-text.awk" | cut -c1-16); \
+prose.xz: xz -6 -T2 --block-size=8MiB; prose-16M, prose-48M: its first 16 and 48 MiB; \
+prose-48M.6e-T2.xz: xz -6e -T2 --check=crc64"
+if [ "$(cat "$data/recipe-mt" 2>/dev/null)" != "$mt_recipe" ]; then
+    echo "bench: generating the multi-block and packing inputs (once, several minutes; cached in build/bench/data)" >&2
+    rm -f "$data"/prose* "$data/recipe-mt"
+    awk -v size=$((96 << 20)) -f "$top/bench/gen-text.awk" >"$data/prose"
+    truncate -s $((96 << 20)) "$data/prose"
+    xz -6 -T2 --block-size=8MiB -c "$data/prose" >"$data/prose.xz"
+    head -c $((16 << 20)) "$data/prose" >"$data/prose-16M"
+    head -c $((48 << 20)) "$data/prose" >"$data/prose-48M"
+    xz -6e -T2 --check=crc64 -c "$data/prose-48M" >"$data/prose-48M.6e-T2.xz"
+    echo "$mt_recipe" >"$data/recipe-mt"
+fi
+
+# The largest data.tar.xz member of the Debian packages in the apt cache: a
+# real multi-block archive as dpkg writes them. Packages are looked at from the
+# largest down, until one is smaller than the best member found (a member is
+# never larger than its package).
+apt_cache=${BENCH_APT_CACHE:-/var/cache/apt/archives}
+best_size=0 best_deb=
+while read -r size deb; do
+    [ "$size" -gt "$best_size" ] || break
+    member=$(ar tv "$deb" 2>/dev/null | awk '$NF == "data.tar.xz" { print $3 }' || true)
+    if [ -n "$member" ] && [ "$member" -gt "$best_size" ]; then
+        best_size=$member best_deb=$deb
+    fi
+done < <(find "$apt_cache" -maxdepth 1 -name '*.deb' -printf '%s %p\n' 2>/dev/null | sort -rn)
+deb_member=
+if [ -n "$best_deb" ]; then
+    deb_member=$data/package.tar.xz
+    if [ "$(cat "$data/package.source" 2>/dev/null)" != "$best_deb $best_size" ]; then
+        ar p "$best_deb" data.tar.xz >"$deb_member"
+        echo "$best_deb $best_size" >"$data/package.source"
+    fi
+else
+    echo "bench: no Debian package with a data.tar.xz member in $apt_cache; its row is skipped" >&2
+fi
+
 xz_exe=
 if [ "${BENCH_SKIP_XZ_EXE:-0}" != 1 ]; then
     if [ ! -f "$cache/$host/xz.exe" ]; then
@@ -68,7 +118,10 @@ if [ "${BENCH_SKIP_XZ_EXE:-0}" != 1 ]; then
 fi
 
 # --- run ------------------------------------------------------------------
-echo "== machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $("${wine[@]}" --version 2>/dev/null || echo wine), ${bits}-bit build"
+if [ "$bits" = 32 ]; then ran="the 32-bit build ran"; else ran="the 64-bit build ran (32-bit Wine cannot start here)"; fi
+echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $("${wine[@]}" --version 2>/dev/null || echo wine), $ran"
+# Other work on the machine takes cores from the threaded rows first.
+echo "   load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "== bytes read by opening (the archive probe, native)"
 "$probe_bytes" "$data/text.xz" "$data/big.xz"
@@ -76,13 +129,44 @@ echo
 echo "== under Wine (${bits}-bit)"
 out=$cache/out
 rm -rf "$out"
+# A bench program that stops leaves its outputs, up to three unpacked package members.
+trap 'rm -rf "$out"' EXIT
 mkdir -p "$out"
 args=(--runs "${BENCH_RUNS:-3}" "$(winpath "$data/text.xz")" "$(winpath "$data/big.xz")" "$(winpath "$out")")
 [ -n "$xz_exe" ] && args+=("$xz_exe")
 "${wine[@]}" "$bin/bench_plugin.exe" "${args[@]}"
 rm -rf "$out"
 
+# What each multi-block archive holds, from the system's xz.
+describe() {
+    xz --robot --list "$1" | awk -F'\t' -v what="$2" '$1 == "totals" {
+        print "  " what ": " $3 " blocks in " $2 " stream(s), " $4 " bytes packed, " $5 " unpacked" }'
+}
+echo
+echo "== multi-block test and extraction under Wine"
+if [ -n "$xz_exe" ]; then
+    describe "$data/prose.xz" "prose.xz: xz -6 -T2 --block-size=8MiB of 96 MiB of generated prose"
+    archives=("$(winpath "$data/prose.xz")")
+    if [ -n "$deb_member" ]; then
+        describe "$deb_member" "package.tar.xz: data.tar.xz of $(basename "$best_deb")"
+        archives+=("$(winpath "$deb_member")")
+    fi
+    mkdir -p "$out"
+    "${wine[@]}" "$bin/bench_decode_mt.exe" --runs "${BENCH_REPS:-5}" "$(winpath "$out")" "$xz_exe" \
+        "${archives[@]}"
+    rm -rf "$out"
+else
+    echo "  skipped: no xz.exe"
+fi
+
+echo
 echo "== packing under Wine"
 mkdir -p "$out"
-"${wine[@]}" "$bin/bench_pack.exe" --runs "${BENCH_PACK_RUNS:-1}" "$(winpath "$data/text")" "$(winpath "$out")"
+"${wine[@]}" "$bin/bench_pack.exe" --runs "${BENCH_PACK_RUNS:-1}" "$(winpath "$data/prose-16M")" "$(winpath "$out")"
+if [ -n "$xz_exe" ]; then
+    "${wine[@]}" "$bin/bench_pack_mt.exe" --runs "${BENCH_PACK_REPS:-3}" "$(winpath "$out")" "$xz_exe" \
+        "$(winpath "$data/prose-48M")" "$(winpath "$data/prose-48M.6e-T2.xz")"
+else
+    echo "  threaded packing skipped: no xz.exe"
+fi
 rm -rf "$out"
