@@ -28,9 +28,6 @@ using bench::Settle;
 constexpr int kDefaultRuns = 3; // 6e is slow: about a minute per run on two cores
 // Against xz.exe on every core, in the same run: at least this share of its speed.
 constexpr double kTarget = 0.90;
-// The settings key for packing threads; 0 asks for one per logical processor.
-constexpr char kThreadsKey[] = "Threads";
-
 const char* YesNo(bool b) { return b ? "yes" : "NO"; }
 
 } // namespace
@@ -54,7 +51,8 @@ int main(int argc, char** argv)
     const std::string ini = out_dir + "bench-threads.ini";
     WritePrivateProfileStringA(settings::kSection, settings::kRateKey, "6", ini.c_str());
     WritePrivateProfileStringA(settings::kSection, settings::kExtremeKey, "1", ini.c_str());
-    WritePrivateProfileStringA(settings::kSection, kThreadsKey, "0", ini.c_str());
+    // 0 asks for one packing thread per logical processor.
+    WritePrivateProfileStringA(settings::kSection, settings::kThreadsKey, "0", ini.c_str());
     bench::UseSettingsFile(plugin, ini);
 
     const std::string packed = out_dir + "plugin.xz";
