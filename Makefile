@@ -22,10 +22,7 @@ ARCH_32 := i686
 ARCH_64 := x86_64
 win32 win64: win%: setup
 	@bash scripts/build-liblzma.sh $(BUILD)/liblzma$* $(ARCH_$*)-w64-mingw32
-	@cmake -S . -B $(BUILD)/win$* -G Ninja --log-level=WARNING \
-	    -DCMAKE_TOOLCHAIN_FILE=$(TOP)/cmake/mingw-$(ARCH_$*).cmake \
-	    -DCMAKE_BUILD_TYPE=Release \
-	    -DLIBLZMA_DIR=$(BUILD)/liblzma$* -DXZ_CORPUS_DIR=$(CORPUS) >/dev/null
+	@bash scripts/configure-win.sh $*
 	@cmake --build $(BUILD)/win$*
 
 native: setup

@@ -1,12 +1,10 @@
 # The Windows module xz.ztx, the console host and the test programs, which ctest
-# runs under Wine. The product is the 32-bit build; a 64-bit build of the same
-# sources runs the same tests on machines whose kernel cannot run 32-bit Wine.
+# runs under Wine, for 32-bit and for 64-bit hosts; `make dist` gathers both
+# (scripts/make-dist.sh).
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(XZ_PRODUCT_BUILD ON)
     set(XZ_PE_MACHINE i386)
     set(XZ_WORD_BITS 32)
 else()
-    set(XZ_PRODUCT_BUILD OFF)
     set(XZ_PE_MACHINE x86-64)
     set(XZ_WORD_BITS 64)
 endif()
@@ -68,22 +66,12 @@ add_custom_target(codec_library ALL
 
 # The command-line host.
 add_executable(ztxhost tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
-    tools/read_commands.cc tools/write_commands.cc)
+    tools/read_commands.cc tools/write_commands.cc codec/file_streams.cc)
 target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
 # The settings rules come from the plug-in's own core, so the host shows what packing will use.
 target_link_libraries(ztxhost PRIVATE xzcore)
 target_link_options(ztxhost PRIVATE -static -s)
 
-if(XZ_PRODUCT_BUILD)
-    set(DIST_DIR ${PROJECT_SOURCE_DIR}/dist CACHE PATH "where the finished plug-in is put")
-    add_custom_target(dist ALL
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${DIST_DIR}
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:xz_ztx> ${DIST_DIR}/xz.ztx
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${LIBLZMA_DIR}/liblzma.dll ${DIST_DIR}/liblzma.dll
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ztxhost> ${DIST_DIR}/ztxhost.exe
-        DEPENDS xz_ztx ztxhost
-        VERBATIM)
-endif()
 
 set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

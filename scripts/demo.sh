@@ -11,10 +11,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # The product is the 32-bit build. A kernel without 32-bit support cannot
 # start 32-bit Wine; the 64-bit build of the same sources stands in.
 if can_run_32bit; then
-    bits=32 arch= triple=i686-w64-mingw32 toolchain=mingw-i686
+    bits=32 arch= triple=i686-w64-mingw32
     which="32-bit, the product's build"
 else
-    bits=64 arch=--64 triple=x86_64-w64-mingw32 toolchain=mingw-x86_64
+    bits=64 arch=--64 triple=x86_64-w64-mingw32
     which="64-bit: this kernel cannot run the 32-bit product"
 fi
 
@@ -33,10 +33,7 @@ bash "$top/scripts/fetch-xz-source.sh" "$top/build/deps" >/dev/null
 stage "3/5: liblzma.dll for $triple (about a minute the first time)"
 bash "$top/scripts/build-liblzma.sh" "$top/build/liblzma$bits" "$triple"
 stage "4/5: xz.ztx and ztxhost.exe ($bits-bit)"
-# Configured as `make win32` / `make win64` configure it, so the trees are shared.
-cmake -S "$top" -B "$top/build/win$bits" -G Ninja --log-level=WARNING \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DLIBLZMA_DIR="$top/build/liblzma$bits" -DXZ_CORPUS_DIR="$top/build/corpus" >/dev/null
+bash "$top/scripts/configure-win.sh" "$bits"
 cmake --build "$top/build/win$bits" --target xz_ztx codec_library ztxhost >/dev/null
 stage "5/5: run"
 

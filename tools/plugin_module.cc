@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "tools/console.h"
+#include "xzformat/le_read.h"
 
 namespace ztxhost {
 
@@ -25,14 +26,6 @@ constexpr uint8_t kPeSignature[4] = {'P', 'E', 0, 0};
 constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kMachineAmd64 = 0x8664;
 
-uint32_t ReadLe(const uint8_t* p, int bytes)
-{
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
 // 32 or 64 for a Windows module of either word size, else 0.
 int ModuleBits(const std::wstring& path)
 {
@@ -43,10 +36,10 @@ int ModuleBits(const std::wstring& path)
     uint8_t header[6];
     int bits = 0;
     if (std::fseek(f, kPeOffsetField, SEEK_SET) == 0 && std::fread(field, 1, sizeof(field), f) == sizeof(field) &&
-        std::fseek(f, static_cast<long>(ReadLe(field, 4)), SEEK_SET) == 0 &&
+        std::fseek(f, static_cast<long>(xzformat::ReadLe32(field)), SEEK_SET) == 0 &&
         std::fread(header, 1, sizeof(header), f) == sizeof(header) &&
         std::memcmp(header, kPeSignature, sizeof(kPeSignature)) == 0) {
-        const uint32_t machine = ReadLe(header + sizeof(kPeSignature), 2);
+        const uint16_t machine = xzformat::ReadLe16(header + sizeof(kPeSignature));
         bits = machine == kMachineI386 ? 32 : machine == kMachineAmd64 ? 64 : 0;
     }
     std::fclose(f);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/file_streams.h"
 #include "codec/threading.h"
 #include "plugin/result_code.h"
 #include "plugin/ztx_api.h"
@@ -167,10 +168,7 @@ int MemPackCommand(const Options& options, const Arguments& args)
     }
     Bind<DoneMemPackFn>("DoneMemPack")(handle);
     std::fclose(in);
-    // Flushed on its own: some runtimes' fclose (Wine 8's) answers 0 even
-    // when writing its last buffer fails.
-    ok = std::fflush(out) == 0 && std::ferror(out) == 0 && ok;
-    ok = std::fclose(out) == 0 && ok;
+    ok = codec::CloseWritten(out) && ok;
     if (result != 1 || !ok) {
         DeleteFileW(target.c_str());
         return ReportFailure(result != 1 ? plugin::ResultCode::BadData : plugin::ResultCode::WriteError,

@@ -24,9 +24,10 @@ bool Threaded(const codec::CodecApi& codec, codec::DecoderThreads threads)
     return threads.threads > 1 && codec.stream_decoder_mt != nullptr;
 }
 
-lzma_ret StartDecoder(const codec::CodecApi& codec, lzma_stream* stream, codec::DecoderThreads threads)
+lzma_ret StartDecoder(const codec::CodecApi& codec, lzma_stream* stream, bool threaded,
+                      codec::DecoderThreads threads)
 {
-    if (!Threaded(codec, threads))
+    if (!threaded)
         return codec.stream_decoder(stream, codec::kNoMemoryLimit, codec::kDecoderFlags);
     lzma_mt mt{};
     mt.flags = codec::kDecoderMtFlags;
@@ -46,9 +47,9 @@ ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input, co
 {
     lzma_stream stream;
     std::memset(&stream, 0, sizeof(stream));
-    if (StartDecoder(codec, &stream, threads) != LZMA_OK)
-        return ResultCode::NoMemory;
     const bool threaded = Threaded(codec, threads);
+    if (StartDecoder(codec, &stream, threaded, threads) != LZMA_OK)
+        return ResultCode::NoMemory;
 
     uint8_t in[codec::kIoChunk];
     uint8_t out[codec::kIoChunk];
