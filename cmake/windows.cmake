@@ -41,6 +41,7 @@ add_library(xz_ztx SHARED
     plugin/fd_source.cc
     plugin/frame_exports.cc
     plugin/open_archive.cc
+    plugin/positioned_file.cc
     plugin/probe_codes.cc
     plugin/time_stamp.cc
     unpack/entry_header.cc

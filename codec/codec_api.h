@@ -28,6 +28,12 @@ using EndFn = void(CODEC_CALL*)(lzma_stream* strm);
 using StreamDecoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
 using StreamEncoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
 using StreamEncoderMtMemusageFn = uint64_t(CODEC_CALL*)(const lzma_mt* options);
+using BlockHeaderDecodeFn = lzma_ret(CODEC_CALL*)(lzma_block* block, const lzma_allocator* allocator,
+                                                  const uint8_t* in);
+using BlockCompressedSizeFn = lzma_ret(CODEC_CALL*)(lzma_block* block, lzma_vli unpadded_size);
+using BlockDecoderFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, lzma_block* block);
+using FiltersFreeFn = void(CODEC_CALL*)(lzma_filter* filters, const lzma_allocator* allocator);
+using CheckIsSupportedFn = lzma_bool(CODEC_CALL*)(lzma_check check);
 
 struct CodecApi {
     // Required: a library without any of these is no codec at all.
@@ -40,6 +46,12 @@ struct CodecApi {
     StreamDecoderMtFn stream_decoder_mt = nullptr;
     StreamEncoderMtFn stream_encoder_mt = nullptr;
     StreamEncoderMtMemusageFn stream_encoder_mt_memusage = nullptr;
+    // The block decoder behind the index-driven decode; all five or none.
+    BlockHeaderDecodeFn block_header_decode = nullptr;
+    BlockCompressedSizeFn block_compressed_size = nullptr;
+    BlockDecoderFn block_decoder = nullptr;
+    FiltersFreeFn filters_free = nullptr;
+    CheckIsSupportedFn check_is_supported = nullptr;
 };
 
 // Decoder set-up used for every test and extraction: no memory limit, an

@@ -84,6 +84,21 @@ BOOL CALLBACK Bind(PINIT_ONCE, PVOID, PVOID*)
         api.stream_encoder_mt = nullptr;
         api.stream_encoder_mt_memusage = nullptr;
     }
+    // lzma_filters_free is the youngest of the block decoder's names (5.3);
+    // without any one of them the index-driven decode is not offered.
+    api.block_header_decode = Resolve<BlockHeaderDecodeFn>(library, "lzma_block_header_decode");
+    api.block_compressed_size = Resolve<BlockCompressedSizeFn>(library, "lzma_block_compressed_size");
+    api.block_decoder = Resolve<BlockDecoderFn>(library, "lzma_block_decoder");
+    api.filters_free = Resolve<FiltersFreeFn>(library, "lzma_filters_free");
+    api.check_is_supported = Resolve<CheckIsSupportedFn>(library, "lzma_check_is_supported");
+    if (api.block_header_decode == nullptr || api.block_compressed_size == nullptr ||
+        api.block_decoder == nullptr || api.filters_free == nullptr || api.check_is_supported == nullptr) {
+        api.block_header_decode = nullptr;
+        api.block_compressed_size = nullptr;
+        api.block_decoder = nullptr;
+        api.filters_free = nullptr;
+        api.check_is_supported = nullptr;
+    }
     g_api = api;
     g_library = library;
     return TRUE;

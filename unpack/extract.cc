@@ -8,8 +8,9 @@
 #include "codec/threading.h"
 #include "plugin/archive_table.h"
 #include "plugin/exports.h"
+#include "plugin/positioned_file.h"
 #include "plugin/result_code.h"
-#include "unpack/decode_run.h"
+#include "unpack/block_decode.h"
 
 namespace {
 
@@ -85,13 +86,11 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     codec::FileSource source(in);
     codec::FileSink sink(out);
     SlotProgress progress(slot);
-    ResultCode result;
-    {
-        const codec::DecoderReservation reservation(codec::ProcessDecoderBudget(), slot.blocks,
-                                                    codec::LogicalProcessors());
-        result = unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &sink : nullptr,
-                                   progress, reservation.threads());
-    }
+    // Worker threads read blocks at their offsets through a handle of their own.
+    plugin::PositionedFile blocks(archive);
+    ResultCode result = unpack::DecodeArchive(codec::BoundCodec(), source, blocks.ok() ? &blocks : nullptr,
+                                              out != nullptr ? &sink : nullptr, progress, slot.blocks,
+                                              codec::LogicalProcessors(), codec::ProcessDecoderBudget());
 
     std::fclose(in);
     // The stream's last buffer reaches the disk only now; a failure there is a lost write.

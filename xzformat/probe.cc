@@ -1,6 +1,7 @@
 // Validity and unpacked size of an .xz file, read from its container fields alone.
 #include "xzformat/probe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -37,16 +38,33 @@ bool IsStreamHeader(const uint8_t* header)
                         header + kStreamHeaderCrcOffset);
 }
 
-// The longest run of stream padding walked over. Real files carry a few
-// bytes, or pad to a device's block (a tar record of 10 KiB, a tape block of
-// up to 64 KiB); a longer run of zeros is taken for what it most likely is,
-// a damaged or hostile tail, so that opening reads a bounded amount whatever
-// the file's size. Past it the tail counts as unreadable.
-constexpr uint64_t kStreamPaddingMax = 64 * 1024;
+// Reads of the padding scan: large enough that a long run of zeros is
+// crossed at the speed of the disk, small enough for a host thread's stack
+// (the heap is not used for it, so that opening never allocates in
+// proportion to the file).
+constexpr size_t kPaddingScanChunk = 64 * 1024;
 
-// Moves *end back over stream padding: whole zero words in front of it, at
-// most kStreamPaddingMax bytes of them; false when the run is longer or
-// cannot be read. Reads in chunks so that padding costs no memory.
+// Bytes before the end of buf[0, n) that are zero, compared a machine word
+// at a time: a long zero tail is the case that must be fast.
+size_t TrailingZeros(const uint8_t* buf, size_t n)
+{
+    size_t end = n;
+    while (end >= sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, buf + end - sizeof(word), sizeof(word));
+        if (word != 0)
+            break;
+        end -= sizeof(word);
+    }
+    while (end > 0 && buf[end - 1] == 0)
+        --end;
+    return n - end;
+}
+
+// Moves *end back over stream padding: whole zero words in front of it, of
+// any length, as the format allows; false when it cannot be read. Zeros are
+// checked by the chunk, so that even a gigabyte of them (a damaged or
+// hostile tail) is crossed in about a second.
 bool SkipStreamPadding(ByteSource& source, uint64_t* end)
 {
     // Most files end in a footer, whose last word is never zero: one small
@@ -57,27 +75,20 @@ bool SkipStreamPadding(ByteSource& source, uint64_t* end)
     if (last[0] != 0 || last[1] != 0 || last[2] != 0 || last[3] != 0)
         return true;
 
-    // One word beyond the bound tells a run that is too long from one that
-    // just fits.
-    const uint64_t scan = kStreamPaddingMax + kAlignment;
-    const uint64_t lowest = *end > scan ? *end - scan : 0;
-    uint8_t chunk[4096];
-    while (*end > lowest) {
-        const uint64_t left = *end - lowest;
-        const uint64_t n = left < sizeof(chunk) ? left : sizeof(chunk);
+    uint8_t chunk[kPaddingScanChunk];
+    while (*end > 0) {
+        const uint64_t n = *end < sizeof(chunk) ? *end : sizeof(chunk);
         const uint64_t start = *end - n;
         if (!ReadExactly(source, start, chunk, static_cast<size_t>(n)))
             return false;
-        size_t zeros = 0;
-        while (zeros < n && chunk[n - 1 - zeros] == 0)
-            ++zeros;
+        const size_t zeros = TrailingZeros(chunk, static_cast<size_t>(n));
         *end -= zeros - zeros % kAlignment;
         if (zeros < n)
             return true;
     }
     // Zeros all the way back to the start of the file leave nothing to walk
     // into, which the caller finds out for itself.
-    return *end == 0;
+    return true;
 }
 
 struct IndexTotals {
@@ -104,12 +115,18 @@ uint32_t Available(uint64_t end, uint64_t p)
 }
 
 // Decodes the records of one index held in buf. Every field is decoded only
-// within the record area, which ends where the index's CRC-32 begins.
-bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals)
+// within the record area, which ends where the index's CRC-32 begins. With
+// records given, the index is also held to everything a decoder checks (its
+// CRC-32 and zero padding), and each record's sizes are appended, offsets
+// left 0.
+bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals,
+                 std::vector<BlockRecord>* records)
 {
     if (size < kIndexSizeUnit + kCrc32Size || buf[0] != kIndexIndicator)
         return false;
     const uint64_t records_end = size - kCrc32Size;
+    if (records != nullptr && !Crc32Matches(buf, static_cast<size_t>(records_end), buf + records_end))
+        return false;
     uint64_t p = 1;
     uint64_t count = 0;
     int32_t used = DecodeMultibyteInteger(buf + p, Available(records_end, p), &count);
@@ -119,6 +136,9 @@ bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals)
     // Checked before the loop so that a huge count cannot spin for long.
     if (count > (records_end - p) / kIndexMinRecordSize)
         return false;
+    // Bounded by the index's own size through the check above.
+    if (records != nullptr)
+        records->reserve(records->size() + static_cast<size_t>(count));
 
     totals->blocks_size = 0;
     totals->uncompressed_size = 0;
@@ -141,15 +161,25 @@ bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals)
             !AddSize(&totals->uncompressed_size, uncompressed))
             return false;
         Merge(&totals->blocks, BlockLayout{0, unpadded, uncompressed, 0});
+        if (records != nullptr)
+            records->push_back(BlockRecord{0, unpadded, uncompressed, 0});
     }
     // The records fill the index up to its padding, which rounds to four.
-    return records_end - p < kAlignment && records_end % kAlignment == 0;
+    if (records_end - p >= kAlignment || records_end % kAlignment != 0)
+        return false;
+    for (; records != nullptr && p < records_end; ++p)
+        if (buf[p] != 0)
+            return false;
+    return true;
 }
 
 // Reads the stream that ends at *end (its footer's last byte at *end - 1),
 // adds its index sum to *sum and its blocks to *blocks, and moves *end to
-// the stream's first byte.
-bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockLayout* blocks)
+// the stream's first byte. With records given (a decoder's walk), the
+// stream is also held to what a decoder checks and its blocks are appended
+// last first, with their offsets and the stream's check.
+bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockLayout* blocks,
+                        std::vector<BlockRecord>* records)
 {
     const uint64_t minimum = kStreamHeaderSize + kIndexSizeUnit * 2 + kStreamFooterSize;
     if (*end < minimum)
@@ -181,7 +211,8 @@ bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockL
     if (!ReadExactly(source, index_start, index.get(), static_cast<size_t>(index_size)))
         return false;
     IndexTotals totals;
-    if (!DecodeIndex(index.get(), index_size, &totals))
+    std::vector<BlockRecord> stream_records;
+    if (!DecodeIndex(index.get(), index_size, &totals, records != nullptr ? &stream_records : nullptr))
         return false;
     index.reset();
 
@@ -195,12 +226,67 @@ bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockL
     if (!ReadExactly(source, stream_start, header, sizeof(header)) || !IsStreamHeader(header))
         return false;
 
+    if (records != nullptr) {
+        // A decoder refuses flags that differ between header and footer,
+        // and reserved flag bits.
+        const uint8_t* flags = header + kStreamFlagsOffset;
+        if (std::memcmp(flags, footer + kFooterFlagsOffset, kStreamFlagsSize) != 0 || flags[0] != 0 ||
+            (flags[1] & kStreamCheckReserved) != 0)
+            return false;
+        uint64_t block_end = index_start;
+        for (auto r = stream_records.rbegin(); r != stream_records.rend(); ++r) {
+            block_end -= (r->unpadded + kAlignment - 1) & ~(kAlignment - 1);
+            records->push_back(BlockRecord{block_end, r->unpadded, r->uncompressed, flags[1]});
+        }
+    }
+
     if (!AddSize(sum, totals.uncompressed_size))
         return false;
     Merge(blocks, totals.blocks);
+    ++blocks->streams;
     *end = stream_start;
     return true;
 }
+
+// The walk behind ReadFooterAndIndex and ReadBlockRecords.
+int64_t WalkChain(ByteSource& source, uint64_t file_size, BlockLayout* blocks,
+                  std::vector<BlockRecord>* records)
+{
+    uint64_t end = file_size;
+    uint64_t sum = 0;
+    BlockLayout layout{0, 0, 0, 0};
+    // Streams and their padding are whole words, so a readable chain can
+    // only end on a multiple of four.
+    if (end % kAlignment != 0)
+        return SizeError;
+    do {
+        if (!SkipStreamPadding(source, &end))
+            return SizeError;
+        if (!StepBackOverStream(source, &end, &sum, &layout, records))
+            return SizeError;
+    } while (end > 0);
+    if (blocks != nullptr)
+        *blocks = layout;
+    return static_cast<int64_t>(sum);
+}
+
+// Passes reads on and remembers whether one came back short.
+class ShortReadWatch final : public ByteSource {
+public:
+    explicit ShortReadWatch(ByteSource& inner) : inner_(inner) {}
+    bool Size(uint64_t* size) override { return inner_.Size(size); }
+    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
+    {
+        const size_t got = inner_.ReadAt(offset, buf, n);
+        short_read_ = short_read_ || got < n;
+        return got;
+    }
+    bool short_read() const { return short_read_; }
+
+private:
+    ByteSource& inner_;
+    bool short_read_ = false;
+};
 
 // The dictionary size of the LZMA2 filter among the filter flags that start
 // at p, or 0 when there is none or the flags do not read. Only a memory
@@ -236,10 +322,15 @@ uint64_t Lzma2Dictionary(const uint8_t* buf, size_t p, size_t end, uint8_t flags
 
 int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary)
 {
+    return ReadBlockHeader(source, kStreamHeaderSize, dictionary);
+}
+
+int64_t ReadBlockHeader(ByteSource& source, uint64_t offset, uint64_t* dictionary)
+{
     if (dictionary != nullptr)
         *dictionary = 0;
     uint8_t buf[kBlockHeaderMaxSize];
-    if (!ReadExactly(source, kStreamHeaderSize, buf, kBlockHeaderFieldsOffset))
+    if (!ReadExactly(source, offset, buf, kBlockHeaderFieldsOffset))
         return SizeError;
 
     const size_t header_size =
@@ -247,7 +338,7 @@ int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary)
     const uint8_t flags = buf[kBlockFlagsOffset];
     if ((flags & kBlockFlagsReserved) != 0)
         return SizeError;
-    if (!ReadExactly(source, kStreamHeaderSize + kBlockHeaderFieldsOffset,
+    if (!ReadExactly(source, offset + kBlockHeaderFieldsOffset,
                      buf + kBlockHeaderFieldsOffset, header_size - kBlockHeaderFieldsOffset))
         return SizeError;
 
@@ -284,22 +375,34 @@ int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary)
 
 int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* blocks)
 {
-    uint64_t end = file_size;
-    uint64_t sum = 0;
-    BlockLayout layout{0, 0, 0, 0};
-    // Streams and their padding are whole words, so a readable chain can
-    // only end on a multiple of four.
-    if (end % kAlignment != 0)
-        return SizeError;
-    do {
-        if (!SkipStreamPadding(source, &end))
-            return SizeError;
-        if (!StepBackOverStream(source, &end, &sum, &layout))
-            return SizeError;
-    } while (end > 0);
-    if (blocks != nullptr)
-        *blocks = layout;
-    return static_cast<int64_t>(sum);
+    return WalkChain(source, file_size, blocks, nullptr);
+}
+
+WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records)
+{
+    records->clear();
+    ShortReadWatch watched(source);
+    uint64_t size = 0;
+    if (!source.Size(&size))
+        return WalkStatus::ReadError;
+    int64_t sum = SizeError;
+    try {
+        sum = WalkChain(watched, size, nullptr, records);
+    } catch (const std::bad_alloc&) {
+        records->clear();
+        return WalkStatus::NoMemory;
+    }
+    if (sum != SizeError) {
+        std::reverse(records->begin(), records->end());
+        return WalkStatus::Ok;
+    }
+    records->clear();
+    // A read that came back short within a file of unchanged size failed;
+    // a file that shrank meanwhile is just no longer a whole chain.
+    uint64_t now = 0;
+    if (watched.short_read() && source.Size(&now) && now == size)
+        return WalkStatus::ReadError;
+    return WalkStatus::BadData;
 }
 
 ProbeStatus XzProbe(ByteSource& source, ProbeResult* result)
@@ -326,8 +429,10 @@ ProbeStatus XzProbe(ByteSource& source, ProbeResult* result)
     // unreadable (cut short, or followed by junk).
     BlockLayout blocks{0, 0, 0, 0};
     int64_t size = ReadFooterAndIndex(source, file_size, &blocks);
-    if (blocks.count > 0)
+    if (blocks.count > 0) {
         blocks.dictionary = dictionary;
+        blocks.first_block_sized = first_block >= 0;
+    }
     if (size == SizeError)
         size = first_block;
     if (size < 0)

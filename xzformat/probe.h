@@ -3,6 +3,7 @@
 #define XZFORMAT_PROBE_H
 
 #include <cstdint>
+#include <vector>
 
 #include "xzformat/byte_source.h"
 
@@ -24,6 +25,23 @@ struct BlockLayout {
     uint64_t largest_unpadded;     // compressed size of the largest block
     uint64_t largest_uncompressed; // uncompressed size of the largest block
     uint64_t dictionary;           // the first block's LZMA2 dictionary, 0 when unknown
+    uint64_t streams = 0;          // streams in the chain, empty ones included
+    bool first_block_sized = false; // the first block header stores its uncompressed size
+};
+
+// One block as the index of its stream lists it, placed in the file.
+struct BlockRecord {
+    uint64_t offset;       // of the block header
+    uint64_t unpadded;     // header, data and check, without the block padding
+    uint64_t uncompressed; // bytes the block decodes to
+    uint8_t check;         // the stream's check ID
+};
+
+enum class WalkStatus {
+    Ok,
+    BadData,   // not (or no longer) a whole chain of sound streams
+    ReadError, // a read failed within the file
+    NoMemory,  // the records would not fit in memory
 };
 
 struct ProbeResult {
@@ -42,12 +60,22 @@ ProbeStatus XzProbe(ByteSource& source, ProbeResult* result);
 // it receives the dictionary size of an LZMA2 filter in the header, or 0.
 int64_t ReadFirstBlockHeader(ByteSource& source, uint64_t* dictionary = nullptr);
 
+// Block header at offset: as ReadFirstBlockHeader.
+int64_t ReadBlockHeader(ByteSource& source, uint64_t offset, uint64_t* dictionary = nullptr);
+
 // Walks back from the end of a source of file_size bytes over stream padding
-// (at most 64 KiB of it per run), footers, indexes and blocks to offset 0,
+// (of any length), footers, indexes and blocks to offset 0,
 // and returns the sum of the
 // uncompressed sizes of every index record of every stream, or SizeError
 // when the tail is not such a chain. Fills blocks, when given, only on success.
 int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* blocks = nullptr);
+
+// The same walk over the source as it is now, for a decoder that trusts
+// nothing read before: every stream header and footer (and their flags'
+// agreement), every index with its CRC-32, records and padding, and the
+// stream padding are checked again. Fills records, in file order, on Ok.
+// Allocates in proportion to the indexes only.
+WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records);
 
 } // namespace xzformat
 

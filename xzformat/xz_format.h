@@ -14,6 +14,9 @@ constexpr size_t kHeaderMagicSize = sizeof(kHeaderMagic);
 constexpr size_t kStreamFlagsOffset = 6;
 constexpr size_t kStreamFlagsSize = 2;
 constexpr size_t kStreamHeaderCrcOffset = 8;
+// The first flag byte is reserved, and so are the high bits of the second,
+// whose low four bits name the integrity check.
+constexpr uint8_t kStreamCheckReserved = 0xF0;
 
 // Stream footer: CRC-32, backward size, stream flags, magic.
 constexpr size_t kStreamFooterSize = 12;

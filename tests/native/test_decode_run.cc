@@ -18,7 +18,9 @@
 #include "codec/codec_api.h"
 #include "codec/threading.h"
 #include "plugin/result_code.h"
+#include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
+#include "xzformat/byte_source.h"
 
 namespace {
 
@@ -1155,3 +1157,239 @@ INSTANTIATE_TEST_SUITE_P(Codec, DecodeRunScripted, testing::ValuesIn(ScriptedCas
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// The index-driven block decoder: whatever the file, the fault or the host's
+// answer, it gives what the single-threaded stream decoder gives.
+
+namespace blocks {
+
+using unpack::DecodeEngine;
+using xzformat::BlockLayout;
+
+CodecApi RealCodec(bool with_blocks)
+{
+    CodecApi api{lzma_stream_decoder, lzma_code, lzma_end, lzma_easy_encoder, lzma_stream_decoder_mt};
+    if (with_blocks) {
+        api.block_header_decode = lzma_block_header_decode;
+        api.block_compressed_size = lzma_block_compressed_size;
+        api.block_decoder = lzma_block_decoder;
+        api.filters_free = lzma_filters_free;
+        api.check_is_supported = lzma_check_is_supported;
+    }
+    return api;
+}
+
+// One stream of blocks of `every` bytes whose headers store no sizes, as
+// xz -T1 --block-size writes them.
+Bytes EncodeSizeless(const Bytes& data, size_t every, lzma_check check)
+{
+    lzma_stream s = LZMA_STREAM_INIT;
+    Bytes out(lzma_stream_buffer_bound(data.size()) + 4096);
+    if (lzma_easy_encoder(&s, 1, check) != LZMA_OK)
+        return {};
+    s.next_out = out.data();
+    s.avail_out = out.size();
+    for (size_t at = 0; at <= data.size(); at += every) {
+        s.next_in = data.data() + at;
+        s.avail_in = std::min(every, data.size() - at);
+        const lzma_action action = at + every >= data.size() ? LZMA_FINISH : LZMA_FULL_FLUSH;
+        while (lzma_code(&s, action) == LZMA_OK) {
+        }
+    }
+    out.resize(out.size() - s.avail_out);
+    lzma_end(&s);
+    return out;
+}
+
+const Bytes& StreamsXz() // 24 streams of one block each
+{
+    static const Bytes b = [] {
+        Bytes all;
+        for (int i = 0; i < 24; ++i)
+            all = Cat({all, Encode(Text(30000 + 7 * i))});
+        return all;
+    }();
+    return b;
+}
+const Bytes& SizelessXz()
+{
+    static const Bytes b = EncodeSizeless(Text(400000), 50000, LZMA_CHECK_CRC32);
+    return b;
+}
+// Sized blocks, padding, size-less blocks, an empty stream, padding, a small stream.
+const Bytes& MixedXz()
+{
+    static const Bytes b = Cat({BlocksXz(), Zeros(8), SizelessXz(), Encode({}), Zeros(4), SmallXz()});
+    return b;
+}
+
+// The index and footer of the last stream of a file.
+size_t IndexStart(const Bytes& xz)
+{
+    const size_t footer = xz.size() - 12;
+    return footer - (xz[footer + 4] + 1u) * 4;
+}
+void FixIndexCrc(Bytes& xz)
+{
+    const size_t index = IndexStart(xz), crc = xz.size() - 16;
+    PutLe32(&xz[crc], lzma_crc32(&xz[index], crc - index, 0));
+}
+// The first record's uncompressed size one more, the index still sound.
+Bytes LongerFirstRecord(Bytes xz)
+{
+    size_t p = IndexStart(xz) + 2;
+    while (xz[p++] & 0x80) {
+    }
+    xz[p] += 1;
+    FixIndexCrc(xz);
+    return xz;
+}
+Bytes IndexCrcWrong(Bytes xz) { return Flip(xz, xz.size() - 13); }
+// The footer names check 2 where the header says CRC-32, its CRC made right.
+Bytes FooterFlagsDiffer(Bytes xz)
+{
+    xz[xz.size() - 3] = 0x02;
+    PutLe32(&xz[xz.size() - 12], lzma_crc32(&xz[xz.size() - 8], 6, 0));
+    return xz;
+}
+Bytes UnknownCheck(Bytes xz) { return WithCheckId(xz, 2); }
+Bytes LastBlockData(Bytes xz) { return Flip(xz, IndexStart(xz) - 100); }
+Bytes FirstBlockData(Bytes xz) { return Flip(xz, 100); }
+Bytes PaddingNotZero(Bytes xz) { return Flip(xz, BlocksXz().size() + 4); }
+Bytes CutBeforeFooter(Bytes xz) { return Cut(xz, xz.size() - 12); }
+
+// Positioned reads over memory; a read across byte `bad` stops there, as
+// at a bad spot on a disk.
+class Archive final : public xzformat::ByteSource {
+public:
+    Archive(const Bytes& b, uint64_t bad) : b_(b), bad_(bad) {}
+    bool Size(uint64_t* size) override { return *size = b_.size(), true; }
+    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
+    {
+        const uint64_t end = std::min<uint64_t>({offset + n, b_.size(), offset <= bad_ ? bad_ : UINT64_MAX});
+        if (offset >= end)
+            return 0;
+        std::memcpy(buf, b_.data() + offset, end - offset);
+        return end - offset;
+    }
+
+private:
+    const Bytes& b_;
+    uint64_t bad_;
+};
+
+struct Case {
+    const char* name;
+    const Bytes& (*sample)();
+    Bytes (*damage)(Bytes);
+    size_t fail_at_byte;
+    int abort_at;
+    uint64_t bad_byte;
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+constexpr uint64_t kAll = UINT64_MAX;
+
+const Case kCases[] = {
+    {"streams_24", StreamsXz, nullptr, kNoLimit, kNever, kAll},
+    {"sizeless_blocks", SizelessXz, nullptr, kNoLimit, kNever, kAll},
+    {"mixed_padded_with_empty_stream", MixedXz, nullptr, kNoLimit, kNever, kAll},
+    {"record_names_another_size", SizelessXz, LongerFirstRecord, kNoLimit, kNever, kAll},
+    {"index_crc", SizelessXz, IndexCrcWrong, kNoLimit, kNever, kAll},
+    {"footer_flags_differ", SizelessXz, FooterFlagsDiffer, kNoLimit, kNever, kAll},
+    {"unknown_check", SizelessXz, UnknownCheck, kNoLimit, kNever, kAll},
+    {"first_block_data", StreamsXz, FirstBlockData, kNoLimit, kNever, kAll},
+    {"last_block_data", MixedXz, LastBlockData, kNoLimit, kNever, kAll},
+    {"padding_between_streams", MixedXz, PaddingNotZero, kNoLimit, kNever, kAll},
+    {"cut_before_footer", StreamsXz, CutBeforeFooter, kNoLimit, kNever, kAll},
+    {"read_error", StreamsXz, nullptr, kNoLimit, kNever, 120000},
+    {"write_error", MixedXz, nullptr, 300000, kNever, kAll},
+    {"abort_first_report", StreamsXz, nullptr, kNoLimit, 0, kAll},
+    {"abort_mid_run", MixedXz, nullptr, kNoLimit, 150, kAll},
+    {"abort_last_block", StreamsXz, nullptr, kNoLimit, 186, kAll},
+};
+
+class DecodeBlocksTable : public testing::TestWithParam<Case> {};
+
+TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
+{
+    const Case& c = GetParam();
+    const Bytes xz = c.damage != nullptr ? c.damage(c.sample()) : c.sample();
+    const CodecApi codec = RealCodec(true);
+    const size_t before = ProcessThreads();
+
+    MemorySource stream(xz, kStdio);
+    MemorySink sink(c.fail_at_byte);
+    RecordingProgress progress(c.abort_at);
+    Archive archive(xz, c.bad_byte);
+    codec::MemoryBudget budget(256u << 20);
+    const ResultCode got = unpack::DecodeBlocks(codec, archive, stream, &sink, progress, 2, budget);
+
+    Recorded single(xz, kStdio, c.fail_at_byte, c.abort_at);
+    const ResultCode expected = c.bad_byte != kAll ? ResultCode::ReadError : single.Go();
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(stream.reads(), 0) << "the stream decoder ran instead";
+    EXPECT_EQ(budget.Free(), 256u << 20) << "memory kept after the run";
+    EXPECT_EQ(ProcessThreads(), before) << "a worker outlived the run";
+    for (const int32_t n : progress.counts())
+        EXPECT_TRUE(n > 0 && n <= 4096) << n;
+    if (c.abort_at != kNever)
+        EXPECT_EQ(progress.counts().size(), size_t(c.abort_at) + 1) << "reports after the abort";
+    if (expected == ResultCode::Ok) {
+        EXPECT_TRUE(sink.bytes() == single.sink.bytes());
+        EXPECT_EQ(progress.total(), static_cast<int64_t>(sink.bytes().size()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DecodeBlocksTable, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Workers take their memory from the budget and give it back; a budget
+// without room for two of them leaves the stream decoder, which takes none.
+TEST(DecodeBlocksBudget, TooLittleLeftDecodesOnTheCallingThread)
+{
+    const size_t before = ProcessThreads();
+    for (const uint64_t free : {uint64_t{256} << 20, uint64_t{1} << 20}) {
+        MemorySource stream(StreamsXz(), kStdio);
+        MemorySink sink;
+        ThreadCountingProgress progress;
+        Archive archive(StreamsXz(), kAll);
+        codec::MemoryBudget budget(free);
+        EXPECT_EQ(unpack::DecodeBlocks(RealCodec(true), archive, stream, &sink, progress, 2, budget),
+                  ResultCode::Ok);
+        EXPECT_EQ(budget.Free(), free);
+        EXPECT_EQ(stream.reads() > 0, free < (16u << 20)) << free;
+        EXPECT_EQ(progress.most() > before, free >= (16u << 20)) << free;
+    }
+}
+
+// The choice: liblzma's threaded decoder for one stream of sized blocks,
+// the block decoder for several streams or size-less blocks, and the
+// stream decoder for one block, one core, or a library without the names.
+TEST(DecodeEngineChoice, FollowsTheLayoutAndTheLibrary)
+{
+    const CodecApi full = RealCodec(true), no_blocks = RealCodec(false);
+    CodecApi no_mt = full;
+    no_mt.stream_decoder_mt = nullptr;
+    BlockLayout sized{12, 1 << 20, 8 << 20, 8 << 20, 1, true};
+    BlockLayout sizeless = sized, streams = sized, single = sized;
+    sizeless.first_block_sized = false;
+    streams.streams = 24;
+    single.count = 1;
+    const struct {
+        const CodecApi& codec;
+        BlockLayout blocks;
+        uint32_t processors;
+        DecodeEngine engine;
+    } cases[] = {
+        {full, sized, 2, DecodeEngine::LibraryThreaded},   {full, sizeless, 2, DecodeEngine::IndexDriven},
+        {full, streams, 2, DecodeEngine::IndexDriven},     {full, single, 2, DecodeEngine::SingleThreaded},
+        {full, streams, 1, DecodeEngine::SingleThreaded},  {no_blocks, streams, 2, DecodeEngine::SingleThreaded},
+        {no_mt, sized, 2, DecodeEngine::SingleThreaded},   {no_mt, sizeless, 2, DecodeEngine::IndexDriven},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(unpack::ChooseDecodeEngine(c.codec, c.blocks, c.processors), c.engine)
+            << &c - cases;
+}
+
+} // namespace blocks

@@ -457,10 +457,13 @@ std::vector<ProbeCase> ProbeCases()
         Bad("JunkWordAfterLastNoSize", Cat({sa, {'J', 'U', 'N', 'K'}}), kMalformed, SizeError));
     c.push_back(
         Bad("JunkWordBetweenStreams", Cat({sa, {'J', 'U', 'N', 'K'}, sa}), kMalformed, SizeError));
-    // Up to 64 KiB of padding per run; more counts as an unreadable tail.
-    c.push_back(Ok("PaddingAtBoundBetween", Cat({sa, Zeros(65536), sb}), 4123, 4123));
-    c.push_back(Bad("PaddingPastBoundBetween", Cat({sa, Zeros(65540), sb}), kMalformed, SizeError));
-    c.push_back(Ok("PaddingPastBoundWithFirstHeaderSize", Cat({sb, Zeros(65540)}), 4000, SizeError));
+    // Padding of any length: around the scan's 64 KiB reads, and far past them.
+    c.push_back(Ok("PaddingOfOneReadBetween", Cat({sa, Zeros(65536), sb}), 4123, 4123));
+    c.push_back(Ok("PaddingPastOneReadBetween", Cat({sa, Zeros(65540), sb}), 4123, 4123));
+    c.push_back(Ok("PaddingPastOneReadAfterLast", Cat({sb, Zeros(65540)}), 4000, 4000));
+    c.push_back(Ok("PaddingOf1MiBBetweenAndAfter", Cat({sa, Zeros(1 << 20), sb, Zeros(131072)}), 4123, 4123));
+    c.push_back(Bad("PaddingOf1MiBPlus2Between", Cat({sa, Zeros((1 << 20) + 2), sa, Zeros(2)}), kMalformed,
+                    SizeError));
     c.push_back(Bad("StreamHeaderPlusPadding",
                     Cat({Bytes(kHelloWorld.begin(), kHelloWorld.begin() + 12), Zeros(8)}),
                     kMalformed, SizeError));
@@ -626,21 +629,21 @@ INSTANTIATE_TEST_SUITE_P(Files, Probe, ::testing::ValuesIn(ProbeCases()),
                              return info.param.name;
                          });
 
-// A stream header and then zeros: the padding scan stops after 64 KiB.
-TEST(ProbeReads, ZeroTailCostsTheSameForAnySize)
+// A stream header and then zeros: every zero is read once, through a buffer
+// that is not on the heap, and the file is still no .xz file.
+TEST(ProbeReads, ZeroTailIsReadOnceWithoutAllocating)
 {
-    uint64_t bytes[2] = {};
-    for (int i = 0; i < 2; ++i) {
-        const Bytes file = Cat({StreamHeader(0x00, 0x04), Zeros((size_t{1} << (20 + 3 * i)) - 12)});
-        MemorySource memory(file.data(), file.size());
-        xzformat::CountingSource counted(memory);
-        ProbeResult result{};
-        EXPECT_TRUE(XzProbe(counted, &result) == kMalformed);
-        bytes[i] = counted.bytes();
-    }
-    // Stream header, block header, last word, 64 KiB of padding and a word.
-    EXPECT_LE(bytes[1], 12u + 1024 + 4 + 65536 + 4);
-    EXPECT_EQ(bytes[0], bytes[1]) << "8 MiB of zeros cost more than 1 MiB";
+    const Bytes file = Cat({StreamHeader(0x00, 0x04), Zeros((size_t{1} << 23) - 12)});
+    MemorySource memory(file.data(), file.size());
+    xzformat::CountingSource counted(memory);
+    ProbeResult result{};
+    alloc_watch::Watch watch;
+    ASSERT_TRUE(watch.installed());
+    EXPECT_TRUE(XzProbe(counted, &result) == kMalformed);
+    EXPECT_EQ(watch.largest(), 0u) << "opening allocated for a tail of zeros";
+    // Stream header, first block header, last word, the zeros, and no more.
+    EXPECT_LE(counted.bytes(), file.size() + 12 + 1024 + 4);
+    EXPECT_LE(counted.reads(), file.size() / 65536 + 8);
 }
 
 // ---------------------------------------------------------------------------

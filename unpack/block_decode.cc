@@ -1,0 +1,336 @@
+// Index-driven block decoding on worker threads, and the choice between it and liblzma's own decoders.
+#include "unpack/block_decode.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "unpack/decode_run.h"
+#include "xzformat/xz_format.h"
+
+namespace unpack {
+
+using plugin::ResultCode;
+using xzformat::BlockRecord;
+
+namespace {
+
+// Input handed to the block decoder per call: between two calls a worker
+// looks for an abort, so this bounds how long the run takes to stop (some
+// 64 KiB of compressed input, a few milliseconds of work).
+constexpr size_t kWorkerStep = 64 * 1024;
+
+uint64_t Padded(uint64_t unpadded) { return (unpadded + xzformat::kAlignment - 1) & ~(xzformat::kAlignment - 1); }
+
+ResultCode FromBlockStatus(lzma_ret status)
+{
+    return status == LZMA_MEM_ERROR || status == LZMA_MEMLIMIT_ERROR ? ResultCode::NoMemory : ResultCode::BadData;
+}
+
+// A short read within a file of the size it had is a failed read; past the
+// end of a file that shrank, the file is no longer the archive it was.
+ResultCode ShortRead(xzformat::ByteSource& source, uint64_t end)
+{
+    uint64_t size = 0;
+    return source.Size(&size) && size >= end ? ResultCode::ReadError : ResultCode::BadData;
+}
+
+// One block's output on its way from its worker to the writer.
+struct BlockOutput {
+    std::unique_ptr<uint8_t[]> bytes;
+    ResultCode result = ResultCode::Ok;
+    bool done = false;
+};
+
+class BlockPipeline {
+public:
+    BlockPipeline(const codec::CodecApi& codec, xzformat::ByteSource& source,
+                  const std::vector<BlockRecord>& records, uint32_t window)
+        : codec_(codec), source_(source), records_(records), outputs_(records.size()), window_(window)
+    {
+    }
+
+    // Starts up to `workers` threads; false when not even one could start.
+    bool Start(uint32_t workers)
+    {
+        for (uint32_t i = 0; i < workers; ++i) {
+            try {
+                threads_.emplace_back([this] { Work(); });
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        return !threads_.empty();
+    }
+
+    ResultCode Write(codec::ChunkSink* sink, codec::ProgressSink& progress)
+    {
+        for (size_t k = 0; k < records_.size(); ++k) {
+            std::unique_ptr<uint8_t[]> bytes;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                written_cv_.wait(lock, [&] { return outputs_[k].done; });
+                if (outputs_[k].result != ResultCode::Ok)
+                    return outputs_[k].result;
+                bytes = std::move(outputs_[k].bytes);
+            }
+            const size_t size = static_cast<size_t>(records_[k].uncompressed);
+            for (size_t at = 0; at < size; at += codec::kIoChunk) {
+                const size_t n = std::min(codec::kIoChunk, size - at);
+                const bool written = sink == nullptr || sink->Write(bytes.get() + at, n);
+                if (!progress.Report(static_cast<int32_t>(n)))
+                    return ResultCode::Aborted;
+                if (!written)
+                    return ResultCode::WriteError;
+            }
+            bytes.reset();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                next_write_ = k + 1;
+            }
+            work_cv_.notify_all();
+        }
+        return ResultCode::Ok;
+    }
+
+    // Stops the workers at their next step and waits for every one.
+    void Stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_.store(true);
+        }
+        work_cv_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+        threads_.clear();
+    }
+
+    ~BlockPipeline() { Stop(); }
+
+private:
+    void Work()
+    {
+        for (;;) {
+            size_t k = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                // No more blocks decoded ahead of the writer than there are
+                // workers, since each holds its output until written; none
+                // past a block that failed, whose fault ends the run.
+                work_cv_.wait(lock, [&] {
+                    return stop_.load() || next_ >= records_.size() || next_ > failed_at_ ||
+                           next_ - next_write_ < window_;
+                });
+                if (stop_.load() || next_ >= records_.size() || next_ > failed_at_)
+                    return;
+                k = next_++;
+            }
+            BlockOutput out;
+            out.result = Decode(records_[k], &out.bytes);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (out.result != ResultCode::Ok)
+                    failed_at_ = std::min(failed_at_, k);
+                outputs_[k].bytes = std::move(out.bytes);
+                outputs_[k].result = out.result;
+                outputs_[k].done = true;
+            }
+            written_cv_.notify_one();
+        }
+    }
+
+    // One block, from its bytes on disk to its output, as lzma/block.h
+    // says: the header decoded with the stream's check, the compressed size
+    // derived from the index's unpadded size and the uncompressed size
+    // taken from the index, so that the decoder holds the data to both.
+    ResultCode Decode(const BlockRecord& record, std::unique_ptr<uint8_t[]>* output)
+    {
+        const uint64_t padded = Padded(record.unpadded);
+        // The block decoder skips a check it cannot compute; the stream
+        // decoder, told to, names it, and so must this.
+        if (!codec_.check_is_supported(static_cast<lzma_check>(record.check)))
+            return ResultCode::BadData;
+        std::unique_ptr<uint8_t[]> in(new (std::nothrow) uint8_t[static_cast<size_t>(padded)]);
+        if (!in)
+            return ResultCode::NoMemory;
+        if (source_.ReadAt(record.offset, in.get(), static_cast<size_t>(padded)) != padded)
+            return ShortRead(source_, record.offset + padded);
+        // A header-size byte of 0 is an index indicator, not a block.
+        const size_t header_size = (static_cast<size_t>(in[0]) + 1) * xzformat::kBlockHeaderSizeUnit;
+        if (in[0] == 0 || header_size >= padded)
+            return ResultCode::BadData;
+
+        lzma_filter filters[LZMA_FILTERS_MAX + 1];
+        lzma_block block;
+        std::memset(&block, 0, sizeof(block));
+        block.version = 1;
+        block.header_size = static_cast<uint32_t>(header_size);
+        block.check = static_cast<lzma_check>(record.check);
+        block.filters = filters;
+        lzma_ret status = codec_.block_header_decode(&block, nullptr, in.get());
+        if (status != LZMA_OK)
+            return FromBlockStatus(status);
+        status = codec_.block_compressed_size(&block, record.unpadded);
+        const bool size_agrees =
+            block.uncompressed_size == LZMA_VLI_UNKNOWN || block.uncompressed_size == record.uncompressed;
+        block.uncompressed_size = record.uncompressed;
+        lzma_stream stream;
+        std::memset(&stream, 0, sizeof(stream));
+        if (status == LZMA_OK && size_agrees)
+            status = codec_.block_decoder(&stream, &block);
+        // The decoder keeps copies of what it needs from the options.
+        codec_.filters_free(filters, nullptr);
+        if (status != LZMA_OK || !size_agrees)
+            return status == LZMA_OK ? ResultCode::BadData : FromBlockStatus(status);
+
+        const size_t size = static_cast<size_t>(record.uncompressed);
+        output->reset(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
+        if (!*output) {
+            codec_.end(&stream);
+            return ResultCode::NoMemory;
+        }
+        const uint8_t* const end = in.get() + padded;
+        stream.next_in = in.get() + header_size;
+        stream.avail_in = 0;
+        stream.next_out = output->get();
+        stream.avail_out = size;
+        status = LZMA_OK;
+        while (status == LZMA_OK && !stop_.load(std::memory_order_relaxed)) {
+            const size_t left = static_cast<size_t>(end - (stream.next_in + stream.avail_in));
+            const size_t give = std::min(left, kWorkerStep);
+            stream.avail_in += give;
+            status = codec_.code(&stream, give == left ? LZMA_FINISH : LZMA_RUN);
+        }
+        const bool whole = stream.next_in == end && stream.avail_out == 0;
+        codec_.end(&stream);
+        if (status == LZMA_OK)
+            return ResultCode::Aborted; // stopped; the writer has its result already
+        if (status != LZMA_STREAM_END)
+            return FromBlockStatus(status);
+        return whole ? ResultCode::Ok : ResultCode::BadData;
+    }
+
+    const codec::CodecApi& codec_;
+    xzformat::ByteSource& source_;
+    const std::vector<BlockRecord>& records_;
+    std::vector<BlockOutput> outputs_;
+    const uint32_t window_;
+    std::vector<std::thread> threads_;
+
+    std::mutex mutex_;
+    std::condition_variable work_cv_;    // a block may be taken, or the run stops
+    std::condition_variable written_cv_; // a block is done
+    std::atomic<bool> stop_{false};
+    size_t next_ = 0;                    // the next block to decode
+    size_t next_write_ = 0;              // the next block to hand over
+    size_t failed_at_ = SIZE_MAX;        // the earliest block known to fail
+};
+
+// What one worker needs at most: the largest block compressed and decoded,
+// the largest dictionary (read from every block header; a header that does
+// not read fails its block anyway), and the decoder's own state.
+uint64_t WorkerShare(xzformat::ByteSource& source, const std::vector<BlockRecord>& records)
+{
+    xzformat::BlockLayout largest{records.size(), 0, 0, 0};
+    for (const BlockRecord& r : records) {
+        uint64_t dictionary = 0;
+        xzformat::ReadBlockHeader(source, r.offset, &dictionary);
+        largest.largest_unpadded = std::max(largest.largest_unpadded, Padded(r.unpadded));
+        largest.largest_uncompressed = std::max(largest.largest_uncompressed, r.uncompressed);
+        largest.dictionary = std::max(largest.dictionary, dictionary);
+    }
+    // With no dictionary read, DecoderMemoryWanted counts the decoded size
+    // in its place.
+    return codec::DecoderMemoryWanted(largest, 1);
+}
+
+} // namespace
+
+// liblzma's threaded decoder splits the work only at blocks whose headers
+// store their sizes, and only within a stream; it runs everything else on
+// one thread. Threaded xz writes such blocks, one stream of them, and for
+// those it is the proven path. Files of several streams (parallel writers,
+// concatenated or appended logs) and blocks without sizes (xz -T1
+// --block-size) are found block by block through the indexes instead,
+// which the open has already shown to be whole. A single block, a single
+// core, or a library without the names an engine needs leaves the stream
+// decoder, which handles every file the others would.
+DecodeEngine ChooseDecodeEngine(const codec::CodecApi& codec, const xzformat::BlockLayout& blocks,
+                                uint32_t processors)
+{
+    if (blocks.count < 2 || processors < 2)
+        return DecodeEngine::SingleThreaded;
+    if (blocks.streams == 1 && blocks.first_block_sized)
+        return codec.stream_decoder_mt != nullptr ? DecodeEngine::LibraryThreaded : DecodeEngine::SingleThreaded;
+    return codec.block_decoder != nullptr ? DecodeEngine::IndexDriven : DecodeEngine::SingleThreaded;
+}
+
+ResultCode DecodeBlocks(const codec::CodecApi& codec, xzformat::ByteSource& archive, codec::ChunkSource& stream,
+                        codec::ChunkSink* sink, codec::ProgressSink& progress, uint32_t processors,
+                        codec::MemoryBudget& budget)
+{
+    std::vector<BlockRecord> records;
+    switch (xzformat::ReadBlockRecords(archive, &records)) {
+    case xzformat::WalkStatus::Ok:
+        break;
+    case xzformat::WalkStatus::BadData:
+        return ResultCode::BadData;
+    case xzformat::WalkStatus::ReadError:
+        return ResultCode::ReadError;
+    case xzformat::WalkStatus::NoMemory:
+        return DecodeRun(codec, stream, sink, progress);
+    }
+
+    const uint64_t share = WorkerShare(archive, records);
+    const uint32_t wanted = static_cast<uint32_t>(
+        std::min<uint64_t>({processors, codec::kMaxDecoderThreads, records.size()}));
+    // A share past what the process may hold cannot be taken twice anyway.
+    uint64_t taken = share <= UINT64_MAX / wanted ? budget.Take(share * wanted) : 0;
+    const uint32_t workers = static_cast<uint32_t>(taken / share);
+    // One worker would only move the stream decoder's work to another thread.
+    if (workers < 2) {
+        budget.Give(taken);
+        return DecodeRun(codec, stream, sink, progress);
+    }
+    budget.Give(taken - share * workers);
+    taken = share * workers;
+
+    ResultCode result = ResultCode::NoMemory;
+    {
+        BlockPipeline pipeline(codec, archive, records, workers);
+        if (pipeline.Start(workers))
+            result = pipeline.Write(sink, progress);
+        pipeline.Stop();
+    }
+    budget.Give(taken);
+    return result;
+}
+
+ResultCode DecodeArchive(const codec::CodecApi& codec, codec::ChunkSource& stream, xzformat::ByteSource* archive,
+                         codec::ChunkSink* sink, codec::ProgressSink& progress, const xzformat::BlockLayout& blocks,
+                         uint32_t processors, codec::MemoryBudget& budget)
+{
+    switch (ChooseDecodeEngine(codec, blocks, processors)) {
+    case DecodeEngine::IndexDriven:
+        if (archive != nullptr)
+            return DecodeBlocks(codec, *archive, stream, sink, progress, processors, budget);
+        break;
+    case DecodeEngine::LibraryThreaded: {
+        const codec::DecoderReservation reservation(budget, blocks, processors);
+        return DecodeRun(codec, stream, sink, progress, reservation.threads());
+    }
+    case DecodeEngine::SingleThreaded:
+        break;
+    }
+    return DecodeRun(codec, stream, sink, progress);
+}
+
+} // namespace unpack
