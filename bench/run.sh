@@ -81,6 +81,22 @@ if [ "$(cat "$data/recipe-mt" 2>/dev/null)" != "$mt_recipe" ]; then
     echo "$mt_recipe" >"$data/recipe-mt"
 fi
 
+# The same prose in the two layouts liblzma's threaded decoder keeps on one
+# thread, which the plug-in decodes block by block from the indexes: a
+# stream per 4 MiB piece (as parallel writers and appended logs make them),
+# and one stream of 8 MiB blocks whose headers store no sizes.
+blocks_recipe="prose-streams.xz: xz -6 -T1 over each 4 MiB piece of prose; prose-sizeless.xz: xz -6 -T1 --block-size=8MiB; $mt_recipe"
+if [ "$(cat "$data/recipe-blocks" 2>/dev/null)" != "$blocks_recipe" ]; then
+    echo "bench: generating the multi-stream and size-less inputs (once, a few minutes; cached in build/bench/data)" >&2
+    rm -f "$data/prose-streams.xz" "$data/prose-sizeless.xz" "$data"/prose-piece.*
+    split -b 4M -d -a 2 "$data/prose" "$data/prose-piece."
+    printf '%s\n' "$data"/prose-piece.?? | xargs -P "$(nproc)" -I{} xz -6 -T1 {}
+    cat "$data"/prose-piece.??.xz >"$data/prose-streams.xz"
+    rm -f "$data"/prose-piece.*
+    xz -6 -T1 --block-size=8MiB -c "$data/prose" >"$data/prose-sizeless.xz"
+    echo "$blocks_recipe" >"$data/recipe-blocks"
+fi
+
 # The largest data.tar.xz member of the Debian packages in the apt cache: a
 # real multi-block archive as dpkg writes them. Packages are looked at from the
 # largest down, until one is smaller than the best member found (a member is
@@ -146,7 +162,9 @@ echo
 echo "== multi-block test and extraction under Wine"
 if [ -n "$xz_exe" ]; then
     describe "$data/prose.xz" "prose.xz: xz -6 -T2 --block-size=8MiB of 96 MiB of generated prose"
-    archives=("$(winpath "$data/prose.xz")")
+    describe "$data/prose-streams.xz" "prose-streams.xz: the same prose as a stream per 4 MiB piece (xz -6 -T1 each)"
+    describe "$data/prose-sizeless.xz" "prose-sizeless.xz: the same prose, xz -6 -T1 --block-size=8MiB (no sizes in the block headers)"
+    archives=("$(winpath "$data/prose.xz")" "$(winpath "$data/prose-streams.xz")" "$(winpath "$data/prose-sizeless.xz")")
     if [ -n "$deb_member" ]; then
         describe "$deb_member" "package.tar.xz: data.tar.xz of $(basename "$best_deb")"
         archives+=("$(winpath "$deb_member")")

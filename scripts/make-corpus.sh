@@ -142,6 +142,25 @@ record good-padded-8.xz "8 bytes of stream padding after the only stream"
 { cat "$work/s1.xz"; head -c 4 /dev/zero; cat "$work/s2.xz"; head -c 8 /dev/zero; } >"$out/good-concat-padded.xz"
 record good-concat-padded.xz "stream padding between streams and after the last"
 
+# Padding of any length between and after the streams of a threaded (several
+# blocks, sizes in their headers) file: past one 64 KiB read of the scan, two
+# reads, and many.
+for n in 65540 131072 1048576; do
+    { cat "$work/s3.xz"; head -c "$n" /dev/zero; cat "$work/s1.xz"; head -c "$n" /dev/zero; } >"$out/good-padding-$n.xz"
+    record "good-padding-$n.xz" "$n zero bytes of stream padding between two streams and after the last"
+done
+
+# Several blocks decoded block by block from the indexes: many streams of
+# one block, blocks without sizes in their headers, and both mixed with
+# sized blocks, padding and an empty stream.
+split -n 24 -d "$large.3m" "$work/piece."
+for f in "$work"/piece.*; do xz -T1 -6 -c "$f"; done >"$out/good-streams-24.xz"
+record good-streams-24.xz "24 streams of one block each, as parallel writers make them"
+xz -T1 --block-size=256KiB -c "$medium" >"$work/s4.xz"
+{ cat "$work/s4.xz"; head -c 8 /dev/zero; cat "$out/good-empty.xz" "$work/s3.xz"; head -c 4 /dev/zero; cat "$work/s2.xz"; } \
+    >"$out/good-mixed-padded.xz"
+record good-mixed-padded.xz "blocks without sizes, padding, an empty stream, sized blocks, padding, one more stream"
+
 # --- flags the probe accepts but the codec cannot check -------------------
 # Check IDs 0x02 and 0x03 are reserved 4-byte checks: relabelling a CRC32
 # stream keeps the container sound and listable, but nothing can verify the data.

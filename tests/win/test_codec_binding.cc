@@ -351,6 +351,15 @@ void WriteBlocks(const std::string& work_dir)
           "cannot write blocks.xz");
     blocks[blocks.size() - 100] ^= 0x55;
     Check(testhost::WriteBytes(work_dir + "\\corrupt.xz", blocks), kSampleWritten, "cannot write corrupt.xz");
+    // The same data as a stream per 128 KiB, which needs the block decoder's names.
+    const std::vector<uint8_t> data = BlocksData();
+    std::vector<uint8_t> streams;
+    for (size_t at = 0; at < data.size(); at += 128 << 10) {
+        const std::vector<uint8_t> one = testhost::EncodeXz(
+            std::vector<uint8_t>(data.begin() + at, data.begin() + std::min(data.size(), at + (128 << 10))), 1);
+        streams.insert(streams.end(), one.begin(), one.end());
+    }
+    Check(testhost::WriteBytes(work_dir + "\\streams.xz", streams), kSampleWritten, "cannot write streams.xz");
 }
 
 // A library from before the threaded decoder: an archive of many blocks
@@ -360,24 +369,27 @@ void LibraryWithoutThreads(const std::string& module_dir, const std::string& wor
     Plugin plugin;
     plugin.Load(module_dir);
     const std::vector<uint8_t> data = BlocksData();
-    const int32_t handle = OpenBlocks(plugin, work_dir + "\\blocks.xz");
-    const std::string target = work_dir + "\\out.bin";
-    int32_t r = plugin.process(handle, kExtract, nullptr, target.c_str());
-    Check(r == 0, kNoThreadsExtractIs0, "extraction gave %d", r);
-    Check(testhost::ReadBytes(target) == data, kNoThreadsOutputRight, "extracted bytes differ");
+    int32_t r = 0;
+    for (const char* name : {"\\blocks.xz", "\\streams.xz"}) {
+        const int32_t handle = OpenBlocks(plugin, work_dir + name);
+        const std::string target = work_dir + "\\out.bin";
+        r = plugin.process(handle, kExtract, nullptr, target.c_str());
+        Check(r == 0, kNoThreadsExtractIs0, "extraction of %s gave %d", name, r);
+        Check(testhost::ReadBytes(target) == data, kNoThreadsOutputRight, "extracted bytes of %s differ", name);
 
-    // Counted after one run, which may leave threads of Wine's own behind.
-    const uint32_t before = testhost::CountThreads();
-    t_reported = 0;
-    t_reports = 0;
-    t_most_threads = 0;
-    r = plugin.process(handle, kTest, nullptr, nullptr);
-    Check(r == 0, kNoThreadsTestIs0, "test gave %d", r);
-    Check(t_reported == static_cast<int64_t>(data.size()), kNoThreadsReportedAll,
-          "reports added up to %lld", static_cast<long long>(t_reported));
-    Check(t_most_threads <= before, kNoThreadsNoWorkers, "%u threads during the test, %u before",
-          t_most_threads, before);
-    Check(plugin.close(handle) == 0, kCloses, "CloseArchive failed");
+        // Counted after one run, which may leave threads of Wine's own behind.
+        const uint32_t before = testhost::CountThreads();
+        t_reported = 0;
+        t_reports = 0;
+        t_most_threads = 0;
+        r = plugin.process(handle, kTest, nullptr, nullptr);
+        Check(r == 0, kNoThreadsTestIs0, "test of %s gave %d", name, r);
+        Check(t_reported == static_cast<int64_t>(data.size()), kNoThreadsReportedAll,
+              "reports added up to %lld", static_cast<long long>(t_reported));
+        Check(t_most_threads <= before, kNoThreadsNoWorkers, "%u threads during the test of %s, %u before",
+              t_most_threads, name, before);
+        Check(plugin.close(handle) == 0, kCloses, "CloseArchive failed");
+    }
 
     const int32_t corrupt = OpenBlocks(plugin, work_dir + "\\corrupt.xz");
     r = plugin.process(corrupt, kTest, nullptr, nullptr);

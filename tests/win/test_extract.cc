@@ -66,6 +66,18 @@ void Register(int32_t handle, bool ansi, bool wide)
 Bytes Compress(const Bytes& data, uint32_t preset = 6) { return testhost::EncodeXz(data, preset); }
 Bytes Text(size_t size) { return testhost::SampleText(size); }
 
+// A stream of one block per `piece` bytes, as parallel writers and appended
+// logs make them: decoded block by block from the indexes.
+Bytes Streams(const Bytes& data, size_t piece)
+{
+    Bytes all;
+    for (size_t at = 0; at < data.size(); at += piece) {
+        const Bytes one = Compress(Bytes(data.begin() + at, data.begin() + std::min(data.size(), at + piece)), 1);
+        all.insert(all.end(), one.begin(), one.end());
+    }
+    return all;
+}
+
 class ExtractTest : public testhost::ArchiveTest {
 protected:
     void SetUp() override
@@ -210,6 +222,11 @@ TEST_F(ExtractTest, FailuresLeaveNoOutputFile)
     Bytes corrupt_last_block = blocks;
     corrupt_last_block.at(blocks.size() - 100) ^= 0x55;
     const Bytes blocks_cut(blocks.begin(), blocks.begin() + blocks.size() / 2);
+    const Bytes streams = Streams(data, 16 << 10);
+    Bytes streams_data_flipped = streams;
+    streams_data_flipped.at(streams.size() / 2) ^= 0x01;
+    Bytes streams_index_flipped = streams;
+    streams_index_flipped.at(streams.size() - 14) ^= 0x01;
     struct Case {
         const char* name;
         Bytes bytes;
@@ -224,6 +241,10 @@ TEST_F(ExtractTest, FailuresLeaveNoOutputFile)
         {"blocks-cut.xz", blocks_cut, 12, {}},
         // Opened whole, so the listing knows its blocks, then cut short.
         {"blocks-cut-after-open.xz", blocks, 12, blocks_cut},
+        // Streams found through the indexes: every byte is read again.
+        {"streams-cut-after-open.xz", streams, 12, Bytes(streams.begin(), streams.end() - 12)},
+        {"streams-data-flipped-after-open.xz", streams, 12, streams_data_flipped},
+        {"streams-index-flipped-after-open.xz", streams, 12, streams_index_flipped},
     };
     for (const Case& c : cases) {
         const std::string archive = Write(c.name, c.bytes);
@@ -311,6 +332,7 @@ TEST_F(ExtractTest, ManyBlocksDecodeOnWorkerThreadsThatEndWithTheRun)
     const Bytes data = Text(3 << 20);
     const std::string many = Write("many.xz", testhost::EncodeXzBlocks(data, 1, 256 << 10));
     const std::string one = Write("one.xz", Compress(data, 1));
+    const std::string streams = Write("streams.xz", Streams(data, 256 << 10));
     const std::string target = Path("out");
     // The first extraction of the process may leave threads of Wine's own behind.
     const int32_t warm = OpenOk(one);
@@ -318,7 +340,7 @@ TEST_F(ExtractTest, ManyBlocksDecodeOnWorkerThreadsThatEndWithTheRun)
     Close(warm);
     const uint32_t before = testhost::CountThreads();
     ASSERT_GT(before, 0u);
-    for (const std::string& archive : {many, one}) {
+    for (const std::string& archive : {many, streams, one}) {
         const int32_t h = OpenOk(archive);
         Export<SetProcessDataProcFn>("SetProcessDataProc")(h, WatchProc);
         g_watch = Watch();
@@ -326,7 +348,7 @@ TEST_F(ExtractTest, ManyBlocksDecodeOnWorkerThreadsThatEndWithTheRun)
         EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), 0) << archive;
         EXPECT_TRUE(testhost::ReadBytes(target) == data) << archive;
         EXPECT_EQ(g_watch.bytes, static_cast<int64_t>(data.size())) << archive;
-        if (archive == many)
+        if (archive != one)
             EXPECT_GT(g_watch.most_threads, before) << "no worker thread decoded " << archive;
         else
             EXPECT_EQ(g_watch.most_threads, before) << "a single block went to worker threads";
@@ -341,19 +363,26 @@ TEST_F(ExtractTest, AbortAnywhereInAThreadedRunLeavesNothing)
 {
     const Bytes data = Text(4 << 20);
     const std::string archive = Write("a.xz", testhost::EncodeXzBlocks(data, 1, 256 << 10));
+    const std::string streams = Write("s.xz", Streams(data, 256 << 10));
     const std::string target = Path("a.out");
-    const int32_t h = OpenOk(archive);
-    Export<SetProcessDataProcFn>("SetProcessDataProc")(h, WatchProc);
     const int64_t size = static_cast<int64_t>(data.size());
     double slowest = 0;
-    for (const int64_t at : {int64_t{0}, size / 2, size - (64 << 10)}) {
-        g_watch = Watch();
-        g_watch.abort_after = at;
-        EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), 21) << "abort after " << at;
-        slowest = std::max(slowest, MillisecondsSinceRefusal());
-        EXPECT_FALSE(testhost::Exists(target)) << "abort after " << at;
-        EXPECT_LT(g_watch.bytes, size + 4096) << "abort after " << at;
+    // Both threaded engines: liblzma's own, and the one driven by the indexes.
+    for (const std::string& a : {streams, archive}) {
+        const int32_t h = OpenOk(a);
+        Export<SetProcessDataProcFn>("SetProcessDataProc")(h, WatchProc);
+        for (const int64_t at : {int64_t{0}, size / 2, size - (64 << 10)}) {
+            g_watch = Watch();
+            g_watch.abort_after = at;
+            EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), 21) << a << " abort after " << at;
+            slowest = std::max(slowest, MillisecondsSinceRefusal());
+            EXPECT_FALSE(testhost::Exists(target)) << a << " abort after " << at;
+            EXPECT_LT(g_watch.bytes, size + 4096) << a << " abort after " << at;
+        }
+        Close(h);
     }
+    const int32_t h = OpenOk(archive);
+    Export<SetProcessDataProcFn>("SetProcessDataProc")(h, WatchProc);
     const testhost::ProcessUsage before = testhost::MeasureProcess();
     for (int i = 0; i < 100; ++i) {
         g_watch = Watch();
@@ -367,7 +396,7 @@ TEST_F(ExtractTest, AbortAnywhereInAThreadedRunLeavesNothing)
     EXPECT_LE(after.handles, before.handles + 2);
     EXPECT_LE(after.private_bytes, before.private_bytes + (2u << 20));
     Close(h);
-    testhost::ReportFigures("threaded abort: 103 runs of 16 blocks; slowest return after the refusal " +
+    testhost::ReportFigures("threaded abort: 106 runs of 16 blocks; slowest return after the refusal " +
                             std::to_string(static_cast<int>(slowest + 0.5)) + " ms; threads " +
                             std::to_string(before.threads) + " -> " + std::to_string(after.threads) +
                             ", handles " + std::to_string(before.handles) + " -> " +

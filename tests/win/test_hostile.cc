@@ -149,6 +149,13 @@ std::vector<SweepFile> SweepFiles()
         // Blocks with their sizes in their headers go to worker threads,
         // which must catch every fault the single-threaded decoder does.
         {"many blocks", {testhost::EncodeXzBlocks(testhost::SampleText(60000), 1, 8 << 10)}, 0, 300, 7},
+        // Several streams are decoded block by block from their indexes,
+        // which must hold every block and every index to what the stream
+        // decoder checks.
+        {"many streams",
+         {testhost::EncodeXz(testhost::SampleText(9000), 6), testhost::EncodeXz(testhost::SampleText(4000), 1),
+          testhost::EncodeXzWithSizes(testhost::SampleText(5000), 1)},
+         8, 300, 3},
     };
     // And files the system's xz wrote: a long check field, a filter chain
     // (a longer block header) and stream padding.
