@@ -2,8 +2,9 @@
 // thread and on every core: the comparison a user makes with the tools that decode such files
 // in parallel.
 //
-// usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE ARCHIVE...
+// usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE [--target R] ARCHIVE...
 //   N        repetitions; each times the plug-in and both xz.exe runs back to back (default 5)
+//   R        the ratio against xz.exe -T0 that the archives after it must reach (default 0.90)
 //   OUTDIR   an existing folder for the extracted files
 //   XZ.EXE   the reference decoder, run as "xz.exe -t" and "xz.exe -dc" with -T1 and -T0
 //
@@ -11,7 +12,10 @@
 // xz.exe's or the progress reports do not add up to the unpacked size.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,8 +30,10 @@ using bench::Plugin;
 using bench::Settle;
 
 constexpr int kDefaultRuns = 5;
-// Against xz.exe on every core, in the same run: at least this share of its speed.
-constexpr double kTarget = 0.90;
+// Against xz.exe on every core, in the same run: at least this share of its
+// speed; on files that xz.exe decodes on one core whatever it is told, a
+// larger target is given on the command line.
+constexpr double kDefaultTarget = 0.90;
 // Below this gain of xz.exe -T0 over -T1, other work held the cores, and a
 // single-threaded plug-in can meet the target it would miss on a quiet machine.
 // On two quiet cores xz.exe gains about 1.5 on the prose archive (blocks of
@@ -52,18 +58,19 @@ std::vector<double> LessStart(const std::vector<double>& times, const std::vecto
     return net;
 }
 
-void Print(const char* what, const Times& t, const std::vector<double>& start)
+void Print(const char* what, const Times& t, const std::vector<double>& start, double target)
 {
     const std::vector<double> one_thread = LessStart(t.xz_one_thread, start);
     const std::vector<double> all_cores = LessStart(t.xz_all_cores, start);
     const double ratio = MedianRatio(all_cores, t.plugin);
     std::printf("  %-8s %9.3f s %9.3f s %9.3f s %8.2f %8.2f   %s\n", what, bench::Median(t.plugin),
                 bench::Median(one_thread), bench::Median(all_cores), MedianRatio(one_thread, t.plugin), ratio,
-                bench::Verdict(ratio, kTarget).c_str());
+                bench::Verdict(ratio, target).c_str());
     SYSTEM_INFO system;
     GetSystemInfo(&system);
     const double gain = MedianRatio(one_thread, all_cores);
-    if (system.dwNumberOfProcessors > 1 && gain < kBusyCoresGain)
+    // Where xz.exe cannot use its threads, its gain says nothing of the cores.
+    if (system.dwNumberOfProcessors > 1 && gain < kBusyCoresGain && target <= 1)
         std::printf("  %-8s xz.exe -T0 ran only %.2f times as fast as -T1 on %lu cores: other work held the "
                     "cores, and this verdict says little\n",
                     "", gain, static_cast<unsigned long>(system.dwNumberOfProcessors));
@@ -87,8 +94,54 @@ void TimeTrio(int round, Times& t, RunXz xz, RunPlugin plugin)
     t.xz_all_cores.push_back(xz_times[1]);
 }
 
+// The host's answer 0 once this many bytes were reported, and when it came.
+uint64_t g_abort_after = 0;
+uint64_t g_abort_reported = 0;
+double g_refused_at = 0;
+
+int32_t ZTX_CALL AbortingProc(const char* name, int32_t count)
+{
+    if (name != nullptr)
+        return 1;
+    g_abort_reported += static_cast<uint64_t>(count);
+    if (g_abort_reported < g_abort_after)
+        return 1;
+    if (g_refused_at == 0)
+        g_refused_at = bench::Now();
+    return 0;
+}
+
+// Milliseconds from the callback's 0 to ProcessFile's return (21), for a
+// test aborted at 1 %, 50 % and 99 % of the output, `runs` times each: the
+// median and the slowest. Targets: 100 and 250 ms.
+void AbortDelays(const Plugin& p, const std::string& archive, uint64_t unpacked, int runs)
+{
+    std::vector<double> delays;
+    for (int round = 0; round < runs; ++round) {
+        for (const int percent : {1, 50, 99}) {
+            const int32_t handle = bench::OpenOrDie(p, archive);
+            p.set_progress(handle, AbortingProc);
+            g_abort_after = unpacked / 100 * static_cast<uint64_t>(percent);
+            g_abort_reported = 0;
+            g_refused_at = 0;
+            const int32_t code = p.process(handle, kTest, nullptr, nullptr);
+            const double now = bench::Now();
+            p.close(handle);
+            if (code != 21)
+                Die("an aborted test of " + archive + " gave " + std::to_string(code));
+            delays.push_back((now - g_refused_at) * 1e3);
+        }
+    }
+    const double worst = *std::max_element(delays.begin(), delays.end());
+    const double median = bench::Median(delays);
+    std::printf("  abort    %zu tests aborted at 1/50/99 %%: from the callback's 0 to the return %.1f ms median, "
+                "%.1f ms worst   %s\n",
+                delays.size(), median, worst, median <= 100 && worst <= 250 ? "targets <= 100 / 250 ms: met"
+                                                                            : "targets <= 100 / 250 ms: MISSED");
+}
+
 void Bench(const Plugin& p, const std::string& archive, const std::string& out_dir, const std::string& xz_exe,
-           int runs)
+           int runs, double target)
 {
     const uint64_t unpacked = bench::UnpackedSize(p, archive);
     const std::string extracted = out_dir + "plugin.out";
@@ -120,11 +173,12 @@ void Bench(const Plugin& p, const std::string& archive, const std::string& out_d
     std::printf("%s: %llu bytes unpacked, median of %d repetitions\n", archive.c_str(),
                 static_cast<unsigned long long>(unpacked), runs);
     std::printf("  %-8s %11s %11s %11s %8s %8s\n", "", "plug-in", "xz.exe -T1", "xz.exe -T0", "vs -T1", "vs -T0");
-    Print("test", test, start);
-    Print("extract", extract, start);
+    Print("test", test, start, target);
+    Print("extract", extract, start, target);
     std::printf("  xz.exe times are less the start of a process, %.3f s (xz.exe --version); "
                 "the extractions equal xz.exe -dc's\n",
                 bench::Median(start));
+    AbortDelays(p, archive, unpacked, runs);
 }
 
 } // namespace
@@ -134,7 +188,7 @@ int main(int argc, char** argv)
     int runs = kDefaultRuns;
     bench::TakeRuns(argc, argv, runs);
     if (argc < 4 || runs < 1) {
-        std::fprintf(stderr, "usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE ARCHIVE...\n");
+        std::fprintf(stderr, "usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE [--target R] ARCHIVE...\n");
         return 2;
     }
     const std::string out_dir = std::string(argv[1]) + "\\";
@@ -142,7 +196,13 @@ int main(int argc, char** argv)
     const Plugin p = bench::LoadPlugin();
     std::printf("Multi-block decoding: ratio = xz.exe time (less its process start) / plug-in time, the median "
                 "of the repetitions' ratios (1 or more: the plug-in is faster)\n");
-    for (int i = 3; i < argc; ++i)
-        Bench(p, argv[i], out_dir, xz_exe, runs);
+    double target = kDefaultTarget;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--target") == 0 && i + 1 < argc) {
+            target = std::atof(argv[++i]);
+            continue;
+        }
+        Bench(p, argv[i], out_dir, xz_exe, runs, target);
+    }
     return 0;
 }

@@ -164,11 +164,13 @@ if [ -n "$xz_exe" ]; then
     describe "$data/prose.xz" "prose.xz: xz -6 -T2 --block-size=8MiB of 96 MiB of generated prose"
     describe "$data/prose-streams.xz" "prose-streams.xz: the same prose as a stream per 4 MiB piece (xz -6 -T1 each)"
     describe "$data/prose-sizeless.xz" "prose-sizeless.xz: the same prose, xz -6 -T1 --block-size=8MiB (no sizes in the block headers)"
-    archives=("$(winpath "$data/prose.xz")" "$(winpath "$data/prose-streams.xz")" "$(winpath "$data/prose-sizeless.xz")")
+    archives=("$(winpath "$data/prose.xz")")
     if [ -n "$deb_member" ]; then
         describe "$deb_member" "package.tar.xz: data.tar.xz of $(basename "$best_deb")"
         archives+=("$(winpath "$deb_member")")
     fi
+    # xz.exe decodes these on one core whatever -T says; the plug-in must beat it clearly.
+    archives+=(--target 1.4 "$(winpath "$data/prose-streams.xz")" "$(winpath "$data/prose-sizeless.xz")")
     mkdir -p "$out"
     "${wine[@]}" "$bin/bench_decode_mt.exe" --runs "${BENCH_REPS:-5}" "$(winpath "$out")" "$xz_exe" \
         "${archives[@]}"

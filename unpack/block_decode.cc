@@ -289,9 +289,12 @@ ResultCode DecodeBlocks(const codec::CodecApi& codec, xzformat::ByteSource& arch
         return DecodeRun(codec, stream, sink, progress);
     }
 
-    const uint64_t share = WorkerShare(archive, records);
     const uint32_t wanted = static_cast<uint32_t>(
         std::min<uint64_t>({processors, codec::kMaxDecoderThreads, records.size()}));
+    // The file may have changed into one of a single block since it was opened.
+    if (wanted < 2)
+        return DecodeRun(codec, stream, sink, progress);
+    const uint64_t share = WorkerShare(archive, records);
     // A share past what the process may hold cannot be taken twice anyway.
     uint64_t taken = share <= UINT64_MAX / wanted ? budget.Take(share * wanted) : 0;
     const uint32_t workers = static_cast<uint32_t>(taken / share);

@@ -1,5 +1,6 @@
-/* A liblzma.dll from before the threaded coders: the four entry points the plug-in cannot do
-   without, passed on to the real library (liblzma_full.dll beside this one), and nothing else. */
+/* A liblzma.dll from before the threaded coders and lzma_filters_free: the four entry points the
+   plug-in cannot do without, passed on to the real library (liblzma_full.dll beside this one), and
+   nothing else. */
 #include <windows.h>
 
 #include <stdint.h>
