@@ -1,6 +1,8 @@
 // Open and test of arbitrary bytes, as the plug-in does them: the probe, then the decode loop with
-// the real liblzma. Never crashes or leaks; a test passes only for input the probe accepted as
-// .xz, and then the listed size is the decoded size; the reported counts add up to the output.
+// the real liblzma, and the engine the plug-in picks for the blocks found (for several streams or
+// blocks without sizes, the block decoder on worker threads). Never crashes or leaks; a test
+// passes only for input the probe accepted as .xz, and then the listed size is the decoded size;
+// the reported counts add up to the output; the chosen engine gives the stream decoder's result.
 #include <cstdint>
 #include <cstring>
 
@@ -8,6 +10,8 @@
 
 #include "codec/chunk_io.h"
 #include "codec/codec_api.h"
+#include "codec/threading.h"
+#include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
 #include "xzformat/probe.h"
@@ -83,16 +87,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (xzformat::XzProbe(source, &probe) != xzformat::ProbeStatus::Ok)
         return 0;
 
-    const codec::CodecApi api{CappedDecoder, lzma_code, lzma_end, lzma_easy_encoder};
-    InputChunks input(data, size);
-    BoundedSink sink(size * 64 + (1u << 20));
-    Counting progress;
-    const plugin::ResultCode result = unpack::DecodeRun(api, input, &sink, progress);
-    if (progress.total() != sink.written())
-        __builtin_trap();
-    // liblzma checks every index against the blocks it decoded, so a file it
-    // decodes whole must list with exactly the size it decoded to.
-    if (result == plugin::ResultCode::Ok && probe.unpacked_size != sink.written())
+    codec::CodecApi api{CappedDecoder, lzma_code, lzma_end, lzma_easy_encoder};
+    plugin::ResultCode results[2];
+    for (int engine = 0; engine < 2; ++engine) {
+        InputChunks input(data, size);
+        BoundedSink sink(size * 64 + (1u << 20));
+        Counting progress;
+        if (engine == 0) {
+            results[0] = unpack::DecodeRun(api, input, &sink, progress);
+        } else {
+            api.block_header_decode = lzma_block_header_decode;
+            api.block_compressed_size = lzma_block_compressed_size;
+            api.block_decoder = lzma_block_decoder;
+            api.filters_free = lzma_filters_free;
+            api.check_is_supported = lzma_check_is_supported;
+            // Small enough that no block's buffers or dictionary pass the
+            // decoder's cap above: larger ones go to the stream decoder.
+            static codec::MemoryBudget budget(48u << 20);
+            results[1] = unpack::DecodeArchive(api, input, &source, &sink, progress, probe.blocks, 2, budget);
+        }
+        if (progress.total() != sink.written())
+            __builtin_trap();
+        // liblzma checks every index against the blocks it decoded, so a file it
+        // decodes whole must list with exactly the size it decoded to.
+        if (results[engine] == plugin::ResultCode::Ok && probe.unpacked_size != sink.written())
+            __builtin_trap();
+    }
+    // The block decoder writes a block only once its check passed, so it may
+    // meet a fault before the output bound that the stream decoder met after it.
+    if (results[0] != results[1] && results[0] != plugin::ResultCode::WriteError &&
+        results[1] != plugin::ResultCode::WriteError)
         __builtin_trap();
     return 0;
 }
