@@ -28,6 +28,12 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${XZ_BIN_DIR})
 
 set(WIN_WARNINGS -Wall -Wextra)
 
+# The same commit builds to the same bytes in any folder: no time stamp in
+# the PE headers, and no path of this machine in what the compiler writes.
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+                    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/)
+add_link_options(-Wl,--no-insert-timestamp)
+
 add_library(xzcore STATIC ${XZ_CORE_SOURCES})
 target_include_directories(xzcore PUBLIC ${PROJECT_SOURCE_DIR} ${MINGW_ZLIB_INCLUDE} ${LIBLZMA_DIR}/include)
 target_link_libraries(xzcore PUBLIC ${MINGW_ZLIB})
@@ -65,9 +71,9 @@ add_custom_target(codec_library ALL
     VERBATIM)
 
 # The command-line host.
-add_executable(ztxhost tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
+add_executable(ztxhost tools/ztxhost.rc tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
     tools/read_commands.cc tools/write_commands.cc codec/file_streams.cc)
-target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 # The settings rules come from the plug-in's own core, so the host shows what packing will use.
 target_link_libraries(ztxhost PRIVATE xzcore)
 target_link_options(ztxhost PRIVATE -static -s)
