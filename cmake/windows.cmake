@@ -71,11 +71,13 @@ add_custom_target(codec_library ALL
     VERBATIM)
 
 # The command-line host.
-add_executable(ztxhost tools/ztxhost.rc tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
-    tools/read_commands.cc tools/write_commands.cc codec/file_streams.cc)
+# It has what any host has: the module's exports and the settings file, read by
+# the inline rules of settings/pack_settings.h. None of the module's code is
+# linked in.
+add_executable(ztxhost tools/ztxhost.rc tools/ztxhost.cc tools/console.cc tools/plugin_module.cc
+    tools/progress.cc tools/read_commands.cc tools/write_commands.cc)
 target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
-# The settings rules come from the plug-in's own core, so the host shows what packing will use.
-target_link_libraries(ztxhost PRIVATE xzcore)
+target_compile_options(ztxhost PRIVATE ${WIN_WARNINGS})
 target_link_options(ztxhost PRIVATE -static -s)
 
 
