@@ -55,6 +55,10 @@ public:
                   const std::vector<BlockRecord>& records, uint32_t window)
         : codec_(codec), source_(source), records_(records), outputs_(records.size()), window_(window)
     {
+        for (const BlockRecord& r : records) {
+            largest_in_ = std::max(largest_in_, static_cast<size_t>(Padded(r.unpadded)));
+            largest_out_ = std::max(largest_out_, static_cast<size_t>(r.uncompressed));
+        }
     }
 
     // Starts up to `workers` threads; false when not even one could start.
@@ -90,10 +94,10 @@ public:
                 if (!written)
                     return ResultCode::WriteError;
             }
-            bytes.reset();
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 next_write_ = k + 1;
+                spare_.push_back(std::move(bytes));
             }
             work_cv_.notify_all();
         }
@@ -116,10 +120,18 @@ public:
     ~BlockPipeline() { Stop(); }
 
 private:
+    // Each worker keeps its decoder, whose dictionary liblzma reuses from
+    // block to block, and its input buffer; output buffers go round between
+    // the workers and the writer. Fresh memory for every block would cost
+    // page faults and unmappings that eat up much of what the second core gives.
     void Work()
     {
+        lzma_stream stream;
+        std::memset(&stream, 0, sizeof(stream));
+        std::unique_ptr<uint8_t[]> in;
         for (;;) {
             size_t k = 0;
+            std::unique_ptr<uint8_t[]> spare;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 // No more blocks decoded ahead of the writer than there are
@@ -130,11 +142,16 @@ private:
                            next_ - next_write_ < window_;
                 });
                 if (stop_.load() || next_ >= records_.size() || next_ > failed_at_)
-                    return;
+                    break;
                 k = next_++;
+                if (!spare_.empty()) {
+                    spare = std::move(spare_.back());
+                    spare_.pop_back();
+                }
             }
             BlockOutput out;
-            out.result = Decode(records_[k], &out.bytes);
+            out.bytes = std::move(spare);
+            out.result = Decode(records_[k], &stream, &in, &out.bytes);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (out.result != ResultCode::Ok)
@@ -145,23 +162,30 @@ private:
             }
             written_cv_.notify_one();
         }
+        codec_.end(&stream);
     }
 
     // One block, from its bytes on disk to its output, as lzma/block.h
     // says: the header decoded with the stream's check, the compressed size
     // derived from the index's unpadded size and the uncompressed size
     // taken from the index, so that the decoder holds the data to both.
-    ResultCode Decode(const BlockRecord& record, std::unique_ptr<uint8_t[]>* output)
+    ResultCode Decode(const BlockRecord& record, lzma_stream* stream, std::unique_ptr<uint8_t[]>* in_buffer,
+                      std::unique_ptr<uint8_t[]>* output)
     {
         const uint64_t padded = Padded(record.unpadded);
         // The block decoder skips a check it cannot compute; the stream
         // decoder, told to, names it, and so must this.
         if (!codec_.check_is_supported(static_cast<lzma_check>(record.check)))
             return ResultCode::BadData;
-        std::unique_ptr<uint8_t[]> in(new (std::nothrow) uint8_t[static_cast<size_t>(padded)]);
-        if (!in)
+        // Every buffer fits the largest block, so any of them serves any block.
+        if (!*in_buffer)
+            in_buffer->reset(new (std::nothrow) uint8_t[largest_in_]);
+        if (!*output)
+            output->reset(new (std::nothrow) uint8_t[largest_out_ > 0 ? largest_out_ : 1]);
+        if (!*in_buffer || !*output)
             return ResultCode::NoMemory;
-        if (source_.ReadAt(record.offset, in.get(), static_cast<size_t>(padded)) != padded)
+        uint8_t* const in = in_buffer->get();
+        if (source_.ReadAt(record.offset, in, static_cast<size_t>(padded)) != padded)
             return ShortRead(source_, record.offset + padded);
         // A header-size byte of 0 is an index indicator, not a block.
         const size_t header_size = (static_cast<size_t>(in[0]) + 1) * xzformat::kBlockHeaderSizeUnit;
@@ -175,42 +199,34 @@ private:
         block.header_size = static_cast<uint32_t>(header_size);
         block.check = static_cast<lzma_check>(record.check);
         block.filters = filters;
-        lzma_ret status = codec_.block_header_decode(&block, nullptr, in.get());
+        lzma_ret status = codec_.block_header_decode(&block, nullptr, in);
         if (status != LZMA_OK)
             return FromBlockStatus(status);
         status = codec_.block_compressed_size(&block, record.unpadded);
         const bool size_agrees =
             block.uncompressed_size == LZMA_VLI_UNKNOWN || block.uncompressed_size == record.uncompressed;
         block.uncompressed_size = record.uncompressed;
-        lzma_stream stream;
-        std::memset(&stream, 0, sizeof(stream));
         if (status == LZMA_OK && size_agrees)
-            status = codec_.block_decoder(&stream, &block);
+            status = codec_.block_decoder(stream, &block);
         // The decoder keeps copies of what it needs from the options.
         codec_.filters_free(filters, nullptr);
         if (status != LZMA_OK || !size_agrees)
             return status == LZMA_OK ? ResultCode::BadData : FromBlockStatus(status);
 
         const size_t size = static_cast<size_t>(record.uncompressed);
-        output->reset(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
-        if (!*output) {
-            codec_.end(&stream);
-            return ResultCode::NoMemory;
-        }
-        const uint8_t* const end = in.get() + padded;
-        stream.next_in = in.get() + header_size;
-        stream.avail_in = 0;
-        stream.next_out = output->get();
-        stream.avail_out = size;
+        const uint8_t* const end = in + padded;
+        stream->next_in = in + header_size;
+        stream->avail_in = 0;
+        stream->next_out = output->get();
+        stream->avail_out = size;
         status = LZMA_OK;
         while (status == LZMA_OK && !stop_.load(std::memory_order_relaxed)) {
-            const size_t left = static_cast<size_t>(end - (stream.next_in + stream.avail_in));
+            const size_t left = static_cast<size_t>(end - (stream->next_in + stream->avail_in));
             const size_t give = std::min(left, kWorkerStep);
-            stream.avail_in += give;
-            status = codec_.code(&stream, give == left ? LZMA_FINISH : LZMA_RUN);
+            stream->avail_in += give;
+            status = codec_.code(stream, give == left ? LZMA_FINISH : LZMA_RUN);
         }
-        const bool whole = stream.next_in == end && stream.avail_out == 0;
-        codec_.end(&stream);
+        const bool whole = stream->next_in == end && stream->avail_out == 0;
         if (status == LZMA_OK)
             return ResultCode::Aborted; // stopped; the writer has its result already
         if (status != LZMA_STREAM_END)
@@ -224,6 +240,8 @@ private:
     std::vector<BlockOutput> outputs_;
     const uint32_t window_;
     std::vector<std::thread> threads_;
+    size_t largest_in_ = 0;  // the largest block, padded
+    size_t largest_out_ = 0; // the largest block, decoded
 
     std::mutex mutex_;
     std::condition_variable work_cv_;    // a block may be taken, or the run stops
@@ -232,6 +250,7 @@ private:
     size_t next_ = 0;                    // the next block to decode
     size_t next_write_ = 0;              // the next block to hand over
     size_t failed_at_ = SIZE_MAX;        // the earliest block known to fail
+    std::vector<std::unique_ptr<uint8_t[]>> spare_; // output buffers written out
 };
 
 // What one worker needs at most: the largest block compressed and decoded,
