@@ -6,11 +6,15 @@
 //   N        repetitions; each times the plug-in and both xz.exe runs back to back (default 5)
 //   OUTDIR   an existing folder for the extracted files
 //   XZ.EXE   the reference decoder, run as "xz.exe -t" and "xz.exe -dc" with -T1 and -T0
+// usage: bench_decode_mt --abort [--runs N] OUTDIR ARCHIVE
+//   the host answers 0 once the reports reach 1 %, 50 % and 99 % of the unpacked size; timed
+//   from that answer to ProcessFile's return, for test and extraction, N times each
 //
 // Loads xz.ztx from its own folder, as a host does. Dies when an extraction differs from
 // xz.exe's or the progress reports do not add up to the unpacked size.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -87,6 +91,45 @@ void TimeTrio(int round, Times& t, RunXz xz, RunPlugin plugin)
     t.xz_all_cores.push_back(xz_times[1]);
 }
 
+// How long the host waits for its abort, from the callback's 0 to the export's return.
+constexpr double kAbortMedianTarget = 0.100;
+constexpr double kAbortWorstTarget = 0.250;
+
+void AbortDelays(const Plugin& p, const std::string& archive, const std::string& out_dir, int runs)
+{
+    const uint64_t unpacked = bench::UnpackedSize(p, archive);
+    const std::string target = out_dir + "aborted.out";
+    std::printf("Abort of %s (%llu bytes unpacked): from the callback's 0 to ProcessFile's return, "
+                "%d runs each\n",
+                archive.c_str(), static_cast<unsigned long long>(unpacked), runs);
+    std::printf("  %-8s %8s %11s %11s\n", "", "at", "median", "worst");
+    for (const int32_t operation : {kTest, kExtract}) {
+        for (const double share : {0.01, 0.50, 0.99}) {
+            std::vector<double> delays;
+            for (int round = 0; round < runs; ++round) {
+                Settle();
+                const int32_t handle = bench::OpenOrDie(p, archive);
+                p.set_progress(handle, bench::WatchBytes);
+                bench::StartWatch(static_cast<uint64_t>(static_cast<double>(unpacked) * share));
+                const int32_t code =
+                    p.process(handle, operation, nullptr, operation == kExtract ? target.c_str() : nullptr);
+                bench::EndWatch();
+                p.close(handle);
+                if (code != 21)
+                    Die("an aborted ProcessFile returned " + std::to_string(code));
+                if (operation == kExtract && GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES)
+                    Die("an aborted extraction left its file");
+                delays.push_back(bench::g_watch.last - bench::g_watch.aborted);
+            }
+            const bool met = bench::Median(delays) <= kAbortMedianTarget &&
+                             *std::max_element(delays.begin(), delays.end()) <= kAbortWorstTarget;
+            std::printf("  %-8s %6.0f %% %s   target median <= %.0f ms, worst <= %.0f ms: %s\n",
+                        operation == kTest ? "test" : "extract", share * 100, bench::MedianWorstMs(delays).c_str(),
+                        kAbortMedianTarget * 1e3, kAbortWorstTarget * 1e3, met ? "met" : "MISSED");
+        }
+    }
+}
+
 void Bench(const Plugin& p, const std::string& archive, const std::string& out_dir, const std::string& xz_exe,
            int runs)
 {
@@ -132,6 +175,17 @@ void Bench(const Plugin& p, const std::string& archive, const std::string& out_d
 int main(int argc, char** argv)
 {
     int runs = kDefaultRuns;
+    if (argc > 1 && std::string(argv[1]) == "--abort") {
+        --argc;
+        ++argv;
+        bench::TakeRuns(argc, argv, runs);
+        if (argc != 3 || runs < 1) {
+            std::fprintf(stderr, "usage: bench_decode_mt --abort [--runs N] OUTDIR ARCHIVE\n");
+            return 2;
+        }
+        AbortDelays(bench::LoadPlugin(), argv[2], std::string(argv[1]) + "\\", runs);
+        return 0;
+    }
     bench::TakeRuns(argc, argv, runs);
     if (argc < 4 || runs < 1) {
         std::fprintf(stderr, "usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE ARCHIVE...\n");

@@ -28,6 +28,7 @@ using EndFn = void(CODEC_CALL*)(lzma_stream* strm);
 using StreamDecoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
 using StreamEncoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
 using StreamEncoderMtMemusageFn = uint64_t(CODEC_CALL*)(const lzma_mt* options);
+using GetProgressFn = void(CODEC_CALL*)(lzma_stream* strm, uint64_t* progress_in, uint64_t* progress_out);
 
 struct CodecApi {
     // Required: a library without any of these is no codec at all.
@@ -40,6 +41,9 @@ struct CodecApi {
     StreamDecoderMtFn stream_decoder_mt = nullptr;
     StreamEncoderMtFn stream_encoder_mt = nullptr;
     StreamEncoderMtMemusageFn stream_encoder_mt_memusage = nullptr;
+    // What the threaded encoder's workers have taken in so far; without it
+    // threaded packing reports what the encoder was handed instead.
+    GetProgressFn get_progress = nullptr;
 };
 
 // Decoder set-up used for every test and extraction: no memory limit, an

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "codec/async_sink.h"
 #include "codec/codec_library.h"
 #include "codec/file_streams.h"
 #include "codec/threading.h"
@@ -87,9 +88,13 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     SlotProgress progress(slot);
     ResultCode result;
     {
-        const codec::DecoderReservation reservation(codec::ProcessDecoderBudget(), slot.blocks,
-                                                    codec::LogicalProcessors());
-        result = unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &sink : nullptr,
+        // The file is written on a thread of its own while the decoder goes
+        // on; the thread has ended when this scope does.
+        codec::AsyncSink behind(sink);
+        const codec::DecoderReservation reservation(
+            codec::ProcessDecoderBudget(), slot.blocks, codec::LogicalProcessors(),
+            codec::BoundCodec().stream_decoder_mt != nullptr);
+        result = unpack::DecodeRun(codec::BoundCodec(), source, out != nullptr ? &behind : nullptr,
                                    progress, reservation.threads());
     }
 
