@@ -5,6 +5,8 @@
 #include <new>
 #include <system_error>
 
+#include <pthread.h>
+
 namespace codec {
 
 namespace {
@@ -39,14 +41,19 @@ void AsyncSink::Allocate()
 
 AsyncSink::~AsyncSink()
 {
-    if (!writer_.joinable())
-        return;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
+    if (writer_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        writer_.join();
     }
-    wake_.notify_all();
-    writer_.join();
+    // std::mutex never destroys its pthread mutex, and the Windows pthread
+    // library gives one a handle of its own once it is contended: a handle
+    // lost per extraction. Destroying an unlocked mutex is harmless where
+    // the mutex holds nothing.
+    pthread_mutex_destroy(mutex_.native_handle());
 }
 
 bool AsyncSink::Write(const uint8_t* bytes, size_t count)
