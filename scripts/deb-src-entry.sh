@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Prints the deb-src stanza through which apt-get fetches Debian source
-# packages, built from the machine's own configured `deb` entry, so that a
+# Prints the deb-src stanzas through which apt-get fetches Debian source
+# packages, built from the machine's own configured `deb` entries, so that a
 # machine that uses a mirror fetches sources from that mirror too.
 # Usage: deb-src-entry.sh [ROOT]
 #   ROOT (default /) holds etc/apt/ and etc/os-release; another folder lets
 #   the builder be tried on sample files.
-# The entry taken is an enabled `deb` one with component main, read in apt's
+# The entries read are the enabled `deb` ones with component main, in apt's
 # own order (sources.list, then sources.list.d/ by name, in the one-line
-# *.list and the deb822 *.sources form); among those, the first whose first
-# suite is the release's code name, else the first. The stanza has its URIs,
-# its first suite, component main and its Signed-By. With none, it says what
-# to add and fails.
+# *.list and the deb822 *.sources form). Every entry that serves the
+# release's own suite, its -updates or its -security gives a stanza with
+# those suites, its URIs, component main and its Signed-By: the newest
+# revision of a package may live in any of the three, and apt-get source
+# takes the newest only when it knows them all. Other entries are a third
+# party's and are left alone, since a deb-src line for a repository that
+# publishes no sources breaks apt-get update. Without the code name, or
+# without any such entry, the first entry gives the stanza. With no entry
+# at all, it says what to add and fails.
 set -euo pipefail
 root=${1:-/}
 apt=${root%/}/etc/apt
@@ -35,11 +40,29 @@ function has_word(list, word,    w, n, i) {
     for (i = 1; i <= n; i++) if (w[i] == word) return 1
     return 0
 }
-function first_word(list,    w) { split(trim(list), w, /[ \t\n]+/); return w[1] }
-function candidate(uris, suite, signed_by) {
-    if (uris == "" || suite == "") return
+function candidate(uris, suites, signed_by) {
+    suites = trim(suites); gsub(/[ \t\n]+/, " ", suites)
+    if (uris == "" || suites == "") return
     count++
-    URIS[count] = uris; SUITE[count] = suite; SIGNED[count] = signed_by
+    URIS[count] = uris; SUITES[count] = suites; SIGNED[count] = signed_by
+}
+# The suites of an entry that belong to the release itself, in their order.
+function release_suites(suites,    w, n, i, out) {
+    out = ""
+    n = split(suites, w, / /)
+    for (i = 1; i <= n; i++)
+        if (w[i] == codename || w[i] == codename "-updates" || w[i] == codename "-security")
+            out = out (out == "" ? "" : " ") w[i]
+    return out
+}
+function stanza(c, suites) {
+    if (printed++) print ""
+    print "Types: deb-src"
+    print "URIs: " URIS[c]
+    print "Suites: " suites
+    print "Components: main"
+    if (SIGNED[c] ~ /^\n/) print "Signed-By:" SIGNED[c]
+    else if (SIGNED[c] != "") print "Signed-By: " SIGNED[c]
 }
 # deb822: one stanza per entry; a value goes on in lines that start with
 # white space (Signed-By may hold a whole key block that way).
@@ -47,7 +70,7 @@ function end_stanza(    uris) {
     if (("types" in F) && tolower(trim(F["enabled"])) != "no" && has_word(F["types"], "deb") &&
         has_word(F["components"], "main")) {
         uris = F["uris"]; gsub(/[ \t\n]+/, " ", uris)
-        candidate(trim(uris), first_word(F["suites"]), F["signed-by"])
+        candidate(trim(uris), F["suites"], F["signed-by"])
     }
     delete F
     key = ""
@@ -92,16 +115,13 @@ deb822 {
 }
 END {
     end_stanza()
-    pick = 0
-    for (c = 1; c <= count && !pick; c++) if (codename != "" && SUITE[c] == codename) pick = c
-    if (!pick && count) pick = 1
-    if (!pick) exit 1
-    print "Types: deb-src"
-    print "URIs: " URIS[pick]
-    print "Suites: " SUITE[pick]
-    print "Components: main"
-    if (SIGNED[pick] ~ /^\n/) print "Signed-By:" SIGNED[pick]
-    else if (SIGNED[pick] != "") print "Signed-By: " SIGNED[pick]
+    if (!count) exit 1
+    if (codename != "")
+        for (c = 1; c <= count; c++) {
+            suites = release_suites(SUITES[c])
+            if (suites != "") stanza(c, suites)
+        }
+    if (!printed) stanza(1, SUITES[1])
 }' "${files[@]}" /dev/null; then
     exit 0
 fi

@@ -8,16 +8,6 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/wine-env.sh"
 
-# The product is the 32-bit build. A kernel without 32-bit support cannot
-# start 32-bit Wine; the 64-bit build of the same sources stands in.
-if can_run_32bit; then
-    bits=32 arch= triple=i686-w64-mingw32
-    which="32-bit, the product's build"
-else
-    bits=64 arch=--64 triple=x86_64-w64-mingw32
-    which="64-bit: this kernel cannot run the 32-bit product"
-fi
-
 stage_start=
 stage() {
     [ -n "$stage_start" ] && echo "   ($((SECONDS - stage_start)) s)"
@@ -28,6 +18,17 @@ stage() {
 
 stage "1/5: Debian packages (a first install takes a few minutes)"
 bash "$top/scripts/setup.sh"
+# The product is the 32-bit build. Whether 32-bit Wine starts is known only
+# once the packages are in; a kernel without 32-bit support cannot start it,
+# and then the 64-bit build of the same sources stands in.
+if can_run_32bit; then
+    bits=32 arch= triple=i686-w64-mingw32
+    which="32-bit, the product's build"
+else
+    bits=64 arch=--64 triple=x86_64-w64-mingw32
+    which="64-bit: 32-bit Wine does not start on this kernel (no 32-bit program support)"
+fi
+echo "   word size: $which"
 stage "2/5: xz-utils source package"
 bash "$top/scripts/fetch-xz-source.sh" "$top/build/deps" >/dev/null
 stage "3/5: liblzma.dll for $triple (about a minute the first time)"

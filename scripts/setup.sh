@@ -49,16 +49,18 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 # The codec is cross-built from Debian's own xz-utils sources, so source entries
-# must be known; they come from the same archive or mirror as the machine's packages.
+# must be known; they come from the same archives or mirrors as the machine's
+# packages. An entry written by an older setup (one suite only) is replaced,
+# so that the newest revision, which may live in the security suite, is seen.
 SRC_LIST=/etc/apt/sources.list.d/xzplugin-src.sources
-if [ ! -f "$SRC_LIST" ]; then
-    stanza=$(bash "$(dirname "$0")/deb-src-entry.sh")
+stanza=$(bash "$(dirname "$0")/deb-src-entry.sh")
+src_text="# Added by xz.ztx's scripts/setup.sh: Debian's source packages, for apt-get source.
+$stanza"
+src_changed=0
+if [ ! -f "$SRC_LIST" ] || [ "$(cat "$SRC_LIST")" != "$src_text" ]; then
     need_root deb-src
-    {
-        echo "# Added by xz.ztx's scripts/setup.sh: Debian's source packages, for apt-get source."
-        echo "$stanza"
-    } >"$SRC_LIST"
-    updated=0
+    printf '%s\n' "$src_text" >"$SRC_LIST"
+    src_changed=1
 fi
 
 if [ "${#missing[@]}" -gt 0 ]; then
@@ -68,8 +70,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# apt-get source needs the deb-src index; fetch it once after the entry was added.
-if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
+# apt-get source needs the deb-src index; fetch it after the entry changed.
+if [ "$src_changed" = 1 ] && [ "$updated" = 0 ] || ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
     need_root apt-update
     apt_update
 fi

@@ -23,13 +23,16 @@
 namespace alloc_watch {
 
 namespace detail {
-inline std::atomic<bool> g_open{false};
+// Open for one thread only: other threads (a fuzzer's own, a test's
+// helpers) allocate whenever they like, and counting them would make a
+// property fail by chance.
+inline thread_local bool t_open = false;
 inline std::atomic<size_t> g_largest{0};
 inline std::atomic<size_t> g_count{0};
 
 inline void OnMalloc(const volatile void*, size_t size)
 {
-    if (!g_open.load(std::memory_order_relaxed))
+    if (!t_open)
         return;
     g_count.fetch_add(1, std::memory_order_relaxed);
     size_t seen = g_largest.load(std::memory_order_relaxed);
@@ -48,7 +51,8 @@ inline bool Install()
 }
 } // namespace detail
 
-// One watch at a time; the code under test runs on the watching thread.
+// One watch at a time; it sees only the allocations of the thread that
+// opened it, where the code under test runs.
 class Watch {
 public:
     Watch()
@@ -56,9 +60,9 @@ public:
         installed_ = detail::Install();
         detail::g_largest.store(0);
         detail::g_count.store(0);
-        detail::g_open.store(true);
+        detail::t_open = true;
     }
-    ~Watch() { detail::g_open.store(false); }
+    ~Watch() { detail::t_open = false; }
     Watch(const Watch&) = delete;
     Watch& operator=(const Watch&) = delete;
 

@@ -34,8 +34,9 @@ check() {
 layout() { mkdir -p "$work/$1/etc/apt/sources.list.d"; }
 release() { printf 'ID=debian\nVERSION_CODENAME=%s\n' "$2" >"$work/$1/etc/os-release"; }
 
-# deb822: a third party's main sorts first, the release's entry wins; its
-# first suite only; disabled and source-only stanzas are passed over.
+# deb822: a third party's main sorts first and is left out; the release's
+# entry keeps all its release suites; disabled and source-only stanzas are
+# passed over.
 layout deb822
 release deb822 bookworm
 cat >"$work/deb822/etc/apt/sources.list.d/aaa-vendor.sources" <<'S'
@@ -67,7 +68,7 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 S
 check deb822 "Types: deb-src
 URIs: http://mirror.example/debian http://second.example/debian
-Suites: bookworm
+Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
 
@@ -94,7 +95,8 @@ Signed-By:
  mQINBGPL0BUBEADmW5NlOJqgH0mGDnqzN0W7wy4g
  -----END PGP PUBLIC KEY BLOCK-----"
 
-# One-line form with options; comments, deb-src lines and entries without main skipped.
+# One-line form with options; comments, deb-src lines and entries without main
+# skipped; the security archive gives a stanza of its own, a backports suite none.
 layout one-line
 release one-line bookworm
 cat >"$work/one-line/etc/apt/sources.list" <<'S'
@@ -102,12 +104,19 @@ cat >"$work/one-line/etc/apt/sources.list" <<'S'
 deb-src http://mirror.example/debian bookworm main
 deb http://mirror.example/debian bookworm-security contrib
 deb [ arch=amd64 signed-by=/etc/apt/keyrings/a.gpg,/etc/apt/keyrings/b.gpg ] http://mirror.example/debian bookworm main non-free-firmware
+deb http://mirror.example/debian bookworm-backports main
+deb http://security.example/debian-security bookworm-security main
 S
 check one-line "Types: deb-src
 URIs: http://mirror.example/debian
 Suites: bookworm
 Components: main
-Signed-By: /etc/apt/keyrings/a.gpg /etc/apt/keyrings/b.gpg"
+Signed-By: /etc/apt/keyrings/a.gpg /etc/apt/keyrings/b.gpg
+
+Types: deb-src
+URIs: http://security.example/debian-security
+Suites: bookworm-security
+Components: main"
 
 # One-line in sources.list.d, no options: no Signed-By line.
 layout plain-list
