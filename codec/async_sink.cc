@@ -50,9 +50,9 @@ AsyncSink::~AsyncSink()
         writer_.join();
     }
     // std::mutex never destroys its pthread mutex, and the Windows pthread
-    // library gives one a handle of its own once it is contended: a handle
-    // lost per extraction. Destroying an unlocked mutex is harmless where
-    // the mutex holds nothing.
+    // library allocates one on first use (and an event once it is
+    // contended): both would be lost with every sink. Destroying an unlocked
+    // mutex is harmless where it holds nothing.
     pthread_mutex_destroy(mutex_.native_handle());
 }
 
