@@ -28,6 +28,12 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${XZ_BIN_DIR})
 
 set(WIN_WARNINGS -Wall -Wextra)
 
+# The same commit builds to the same bytes in any folder: no time stamp in
+# the PE headers, and no path of this machine in what the compiler writes.
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+                    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/)
+add_link_options(-Wl,--no-insert-timestamp)
+
 add_library(xzcore STATIC ${XZ_CORE_SOURCES})
 target_include_directories(xzcore PUBLIC ${PROJECT_SOURCE_DIR} ${MINGW_ZLIB_INCLUDE} ${LIBLZMA_DIR}/include)
 target_link_libraries(xzcore PUBLIC ${MINGW_ZLIB})
@@ -65,11 +71,13 @@ add_custom_target(codec_library ALL
     VERBATIM)
 
 # The command-line host.
-add_executable(ztxhost tools/ztxhost.cc tools/console.cc tools/plugin_module.cc tools/progress.cc
-    tools/read_commands.cc tools/write_commands.cc codec/file_streams.cc)
-target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR})
-# The settings rules come from the plug-in's own core, so the host shows what packing will use.
-target_link_libraries(ztxhost PRIVATE xzcore)
+# It has what any host has: the module's exports and the settings file, read by
+# the inline rules of settings/pack_settings.h. None of the module's code is
+# linked in.
+add_executable(ztxhost tools/ztxhost.rc tools/ztxhost.cc tools/console.cc tools/plugin_module.cc
+    tools/progress.cc tools/read_commands.cc tools/write_commands.cc)
+target_include_directories(ztxhost PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+target_compile_options(ztxhost PRIVATE ${WIN_WARNINGS})
 target_link_options(ztxhost PRIVATE -static -s)
 
 

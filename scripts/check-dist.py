@@ -2,7 +2,10 @@
 """Checks a release folder made by make-dist.sh: the zip named after the
 project's version holds exactly the shipped files, SHA256SUMS covers every
 one of them and verifies inside the unpacked zip, and each folder holds
-Windows files of its own word size only.
+Windows files of its own word size only. The zip's entries are sorted and
+carry one time and no extra fields, so that it rebuilds bit for bit. The
+liblzma source it names is the revision that was built, and both libraries
+use the threading primitives that hold no handle per condition variable.
 
 usage: check-dist.py DIST_DIR
 """
@@ -12,6 +15,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
+import zipfile
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -19,7 +24,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPED = {
     "xz.ztx", "liblzma.dll", "ztxhost.exe",
     "x64/xz.ztx", "x64/liblzma.dll", "x64/ztxhost.exe",
-    "INSTALL.txt", "LICENSE.liblzma", "LICENSE.zlib",
+    "INSTALL.txt", "LICENSE.liblzma", "LICENSE.zlib", "LIBLZMA-SOURCE.txt",
 }
 SUMS = "SHA256SUMS"
 MACHINE = {"": 0x014C, "x64/": 0x8664}  # i386 at the top, AMD64 in x64/
@@ -39,9 +44,61 @@ def machine_of(path):
     return struct.unpack_from("<H", data, offset + 4)[0]
 
 
+def built_revisions():
+    """The Debian revisions the two liblzma builds record."""
+    found = set()
+    for bits in ("32", "64"):
+        path = os.path.join(TOP, "build", "liblzma" + bits, "revision")
+        found.add(open(path).read().strip() if os.path.isfile(path) else None)
+    return found
+
+
+def source_failures(unpacked):
+    text = open(os.path.join(unpacked, "LIBLZMA-SOURCE.txt")).read()
+    named = re.search(r"xz-utils, revision (\S+)", text)
+    built = built_revisions()
+    failures = []
+    if not named or built != {named.group(1)}:
+        failures.append("LIBLZMA-SOURCE.txt names %s; the builds are of %s" %
+                        (named.group(1) if named else "no revision", sorted(map(str, built))))
+    if "Patches applied" not in text:
+        failures.append("LIBLZMA-SOURCE.txt lists no patches")
+    # Vista condition variables import these; the win95 kind uses an event
+    # handle per condition variable, which the threaded decoder leaks.
+    for name in ("liblzma.dll", "x64/liblzma.dll"):
+        if b"SleepConditionVariableCS" not in open(os.path.join(unpacked, name), "rb").read():
+            failures.append("%s: not built with vista threads" % name)
+    return failures
+
+
+def zip_failures(zip_path):
+    with zipfile.ZipFile(zip_path) as z:
+        infos = z.infolist()
+    names = [i.filename for i in infos]
+    failures = []
+    if names != sorted(names):
+        failures.append("zip entries are not sorted: %s" % names)
+    times = {i.date_time for i in infos}
+    if len(times) != 1:
+        failures.append("zip entries carry %d different times" % len(times))
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch is None:
+        epoch = subprocess.run(["git", "-C", TOP, "log", "-1", "--format=%ct"],
+                               capture_output=True, text=True).stdout.strip()
+    if epoch and times:
+        # DOS times count in steps of two seconds.
+        expected = time.gmtime(int(epoch) & ~1)[:6]
+        if times != {expected}:
+            failures.append("zip time %s, expected the commit's %s" % (sorted(times), expected))
+    extra = [i.filename for i in infos if i.extra]
+    if extra:
+        failures.append("zip entries with extra fields: %s" % extra)
+    return failures
+
+
 def main(dist):
     failures = []
-    zip_path = os.path.join(dist, "xz-ztx-%s-win32.zip" % project_version())
+    zip_path = os.path.join(dist, "xz-ztx-%s-windows.zip" % project_version())
     if not os.path.isfile(zip_path):
         print("FAIL: no %s" % zip_path)
         return 1
@@ -69,6 +126,9 @@ def main(dist):
             if found != MACHINE[folder]:
                 failures.append("%s: machine %s, expected 0x%04X" %
                                 (name, "none" if found is None else "0x%04X" % found, MACHINE[folder]))
+        if "LIBLZMA-SOURCE.txt" in listed:
+            failures += source_failures(unpacked)
+    failures += zip_failures(zip_path)
 
     for f in failures:
         print("FAIL:", f)

@@ -5,6 +5,7 @@ imports nothing but system DLLs, and, given windres, that its version
 resource carries the project's version and names its word size.
 
 usage: check-pe.py OBJDUMP MACHINE MODULE EXPORTS_FILE [WINDRES VERSION BITS]
+       check-pe.py --version-only WINDRES FILE VERSION BITS
 """
 import re
 import subprocess
@@ -68,6 +69,13 @@ def main(objdump, machine, module, exports_file, windres=None, version=None, bit
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 6 and sys.argv[1] == "--version-only":
+        _, _, windres, path, version, bits = sys.argv
+        found = version_failures(windres, path, version, bits)
+        for f in found:
+            print("FAIL:", f)
+        print(f"{path}: version resource {'checked' if not found else 'wrong'}")
+        sys.exit(1 if found else 0)
     if len(sys.argv) not in (5, 8):
         sys.exit(__doc__)
     sys.exit(main(*sys.argv[1:]))

@@ -75,6 +75,9 @@ dist_check=$top/build/dist-check
 rm -rf "$dist_check"
 { bash "$top/scripts/make-dist.sh" "$dist_check" && python3 "$top/scripts/check-dist.py" "$dist_check"; } || status=1
 
+echo "== release: a second build in other folders gives the same bytes"
+bash "$top/scripts/check-reproducible.sh" || status=1
+
 if [ "$fuzz_seconds" -gt 0 ]; then
     echo "== fuzzing, ${fuzz_seconds}s per target"
     "$top/scripts/fuzz.sh" "$fuzz_seconds" || status=1

@@ -1,4 +1,4 @@
-// Compression rate and extreme mode as stored in the host's INI file, and how packing reads them.
+// Compression rate, extreme mode and threads as stored in the host's INI file, and how packing reads them.
 #ifndef SETTINGS_PACK_SETTINGS_H
 #define SETTINGS_PACK_SETTINGS_H
 
@@ -29,17 +29,40 @@ struct PackSettings {
     bool extreme;
 };
 
+// The rules below are inline so that a host (ztxhost) shows the module's own
+// reading of the file without linking any of the module's code.
+
 // File packing takes the stored rate as signed: 0 or less gives 1.
-int32_t ClampRateSigned(int32_t stored);
+inline int32_t ClampRateSigned(int32_t stored)
+{
+    return stored < kMinRate ? kMinRate : stored > kMaxRate ? kMaxRate : stored;
+}
+
 // Memory packing takes it as unsigned, so a negative value gives 9.
-int32_t ClampRateUnsigned(uint32_t stored);
+inline int32_t ClampRateUnsigned(uint32_t stored)
+{
+    if (stored == 0)
+        return kMinRate;
+    return stored > static_cast<uint32_t>(kMaxRate) ? kMaxRate : static_cast<int32_t>(stored);
+}
 
 // The encoder preset for a rate and the extreme flag.
-uint32_t Preset(const PackSettings& s);
+inline uint32_t Preset(const PackSettings& s)
+{
+    return static_cast<uint32_t>(s.rate) | (s.extreme ? kPresetExtreme : 0u);
+}
+
+// A stored Threads value of 0 asks for one thread per logical processor.
+inline bool ThreadsPerProcessor(int32_t stored) { return stored == 0; }
 
 // The threads file packing asks for, before its memory fit lowers them.
 // A negative value, which no one means, keeps the single-threaded default.
-uint32_t RequestedThreads(int32_t stored, uint32_t processors);
+inline uint32_t RequestedThreads(int32_t stored, uint32_t processors)
+{
+    if (ThreadsPerProcessor(stored))
+        return processors > 0 ? processors : 1;
+    return stored > 1 ? static_cast<uint32_t>(stored) : 1;
+}
 
 } // namespace settings
 

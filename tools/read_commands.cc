@@ -61,14 +61,16 @@ private:
     EntryHeaderExW header_ = {};
 };
 
+// The entry's time as the host interface gives it: local time in DOS form,
+// the date in the high half (years since 1980, month, day) and the time in
+// the low half (hours, minutes, seconds in two-second steps).
 std::wstring FormatTime(uint32_t stamp)
 {
     if (stamp == plugin::kNoDosDateTime)
         return L"(no time stamp)";
-    const plugin::LocalTime t = plugin::UnpackDosDateTime(stamp);
     char buf[32];
-    std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (stamp >> 25), (stamp >> 21) & 0x0F,
+                  (stamp >> 16) & 0x1F, (stamp >> 11) & 0x1F, (stamp >> 5) & 0x3F, (stamp & 0x1F) * 2);
     return Widen(buf);
 }
 

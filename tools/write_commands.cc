@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/file_streams.h"
-#include "codec/threading.h"
 #include "plugin/result_code.h"
 #include "plugin/ztx_api.h"
 #include "settings/pack_settings.h"
@@ -65,25 +63,27 @@ bool UseSettingsFile(const Options& options)
     return true;
 }
 
-// The threads file packing would run with: what the settings ask for,
-// lowered by the plug-in's own memory fit against the liblzma.dll beside it.
-uint32_t PackingThreads(int32_t stored, uint32_t preset)
+// Closes a stream that was written to; true only when every byte reached
+// the file. Wine's fclose answers 0 even when flushing its buffer fails (a
+// disk that fills at the last write), so the flush is asked for on its own.
+bool CloseWritten(std::FILE* file)
 {
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    const uint32_t requested = settings::RequestedThreads(stored, system.dwNumberOfProcessors);
-    codec::CodecApi codec{};
-    const HMODULE library = LoadLibraryW((OwnFolder() + L"liblzma.dll").c_str());
-    if (library != nullptr) {
-        codec.stream_encoder_mt = reinterpret_cast<codec::StreamEncoderMtFn>(
-            reinterpret_cast<void*>(GetProcAddress(library, "lzma_stream_encoder_mt")));
-        codec.stream_encoder_mt_memusage = reinterpret_cast<codec::StreamEncoderMtMemusageFn>(
-            reinterpret_cast<void*>(GetProcAddress(library, "lzma_stream_encoder_mt_memusage")));
-    }
-    const uint32_t threads = codec::FitEncoderThreads(codec, preset, requested);
-    if (library != nullptr)
-        FreeLibrary(library);
-    return threads;
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    return std::fclose(file) == 0 && flushed;
+}
+
+// What file packing does with a stored Threads value. How many threads fit
+// is decided by the plug-in at each packing, from its memory budget and the
+// liblzma.dll it loaded, so a host can only say it in words.
+std::wstring ThreadsInWords(int32_t stored)
+{
+    const std::wstring fitted = L", fitted to the memory budget by the plug-in";
+    if (settings::ThreadsPerProcessor(stored))
+        return L"one thread per processor" + fitted;
+    const uint32_t requested = settings::RequestedThreads(stored, 1);
+    if (requested == 1)
+        return L"one thread";
+    return std::to_wstring(requested) + L" threads" + fitted;
 }
 
 } // namespace
@@ -168,7 +168,7 @@ int MemPackCommand(const Options& options, const Arguments& args)
     }
     Bind<DoneMemPackFn>("DoneMemPack")(handle);
     std::fclose(in);
-    ok = codec::CloseWritten(out) && ok;
+    ok = CloseWritten(out) && ok;
     if (result != 1 || !ok) {
         DeleteFileW(target.c_str());
         return ReportFailure(result != 1 ? plugin::ResultCode::BadData : plugin::ResultCode::WriteError,
@@ -180,8 +180,8 @@ int MemPackCommand(const Options& options, const Arguments& args)
 
 int SettingsCommand(const Options& options, const Arguments& args)
 {
-    // Read by the same rules as the plug-in's packers, so that a user can
-    // see what the next packing will use.
+    // Read by the same rules as the plug-in's packers (settings/), so that a
+    // user can see what the next packing will make of the file.
     const std::wstring default_file(std::begin(settings::kDefaultSettingsFile),
                                     std::end(settings::kDefaultSettingsFile) - 1);
     const std::wstring ini = args.empty() ? (options.ini.empty() ? default_file : options.ini) : args[0];
@@ -197,13 +197,12 @@ int SettingsCommand(const Options& options, const Arguments& args)
         settings::kSection, settings::kThreadsKey, settings::kDefaultThreads, file.c_str()));
     const int32_t file_rate = settings::ClampRateSigned(rate);
     const int32_t mem_rate = settings::ClampRateUnsigned(static_cast<uint32_t>(rate));
-    const uint32_t preset = settings::Preset(settings::PackSettings{file_rate, extreme != 0});
+    const std::wstring mode = extreme ? L", extreme" : L"";
     Write(stdout, L"settings file:   " + full + L"\n");
     Write(stdout, L"stored rate:     " + std::to_wstring(rate) + L"\n");
-    Write(stdout, L"file packing:    rate " + std::to_wstring(file_rate) + (extreme ? L", extreme" : L"") + L"\n");
-    Write(stdout, L"memory packing:  rate " + std::to_wstring(mem_rate) + (extreme ? L", extreme" : L"") + L"\n");
-    Write(stdout, L"stored threads:  " + std::to_wstring(threads) + L"\n");
-    Write(stdout, L"packing threads: " + std::to_wstring(PackingThreads(threads, preset)) + L"\n");
+    Write(stdout, L"file packing:    rate " + std::to_wstring(file_rate) + mode + L"\n");
+    Write(stdout, L"memory packing:  rate " + std::to_wstring(mem_rate) + mode + L", one thread\n");
+    Write(stdout, L"stored threads:  " + std::to_wstring(threads) + L": " + ThreadsInWords(threads) + L"\n");
     return 0;
 }
 

@@ -29,7 +29,7 @@ const Command kCommands[] = {
     {L"pack", 1, 2, PackCommand, "pack FILE [ARCHIVE.xz]      new or rewritten archive (default FILE.xz), with backup"},
     {L"delete", 1, 1, DeleteCommand, "delete ARCHIVE.xz           delete the archive (its one entry)"},
     {L"mempack", 1, 2, MemPackCommand, "mempack FILE [OUT.xz]       pack through the memory-packing calls"},
-    {L"settings", 0, 1, SettingsCommand, "settings [INI]              rate and extreme mode the packers would use"},
+    {L"settings", 0, 1, SettingsCommand, "settings [INI]              stored rate, extreme mode and threads, and what packing makes of them"},
 };
 
 void Usage()
