@@ -58,11 +58,10 @@ AsyncSink::~AsyncSink()
 
 bool AsyncSink::Write(const uint8_t* bytes, size_t count)
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (failed_)
-            return false;
-    }
+    // Read without the lock: a failure seen a step late still counts where
+    // its bytes were handed over, as Settle tells.
+    if (failed_.load(std::memory_order_acquire))
+        return false;
     if (count == 0)
         return true;
     if (!allocated_)
@@ -78,8 +77,8 @@ bool AsyncSink::Write(const uint8_t* bytes, size_t count)
         const bool written = inner_.Write(bytes, count);
         lock.lock();
         if (!written) {
-            failed_ = true;
             failed_at_ = handed_;
+            failed_.store(true, std::memory_order_release);
         }
         handed_ += count;
         return written;
@@ -136,18 +135,15 @@ void AsyncSink::HandOver()
 
 void AsyncSink::WriteBatch(Batch& batch)
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (failed_)
-            return;
-    }
+    if (failed_.load(std::memory_order_acquire))
+        return;
     uint64_t at = batch.start;
     const uint8_t* p = batch.bytes.get();
     for (size_t i = 0; i < batch.piece_count; ++i) {
         if (!inner_.Write(p, batch.pieces[i])) {
             const std::lock_guard<std::mutex> lock(mutex_);
-            failed_ = true;
             failed_at_ = at;
+            failed_.store(true, std::memory_order_release);
             return;
         }
         at += batch.pieces[i];

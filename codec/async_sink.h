@@ -3,6 +3,7 @@
 #ifndef CODEC_ASYNC_SINK_H
 #define CODEC_ASYNC_SINK_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -62,8 +63,9 @@ private:
     std::condition_variable wake_;
     Batch* pending_ = nullptr; // the writer's batch, null when it is idle
     bool quit_ = false;
-    bool failed_ = false;
-    uint64_t failed_at_ = kNoFailure;
+    std::atomic<bool> failed_{false};
+    uint64_t failed_at_ = kNoFailure; // set under the lock, before failed_
+
     std::thread writer_;
     bool thread_tried_ = false;
     bool allocated_ = false;
