@@ -183,6 +183,50 @@ inline int32_t ZTX_CALL CountBytes(const char* name, int32_t count)
     return 1;
 }
 
+// A host that watches its callbacks: the longest wait between two of them
+// (from the first to the export's return), and, once the bytes reported
+// reach abort_at, the answer 0 and the time it was given.
+struct Watch {
+    uint64_t reported = 0;
+    uint64_t abort_at = UINT64_MAX;
+    double aborted = 0; // when the first 0 was answered
+    double last = 0;    // the latest callback
+    double longest_gap = 0;
+};
+inline Watch g_watch;
+
+inline int32_t ZTX_CALL WatchBytes(const char* name, int32_t count)
+{
+    const double now = Now();
+    if (g_watch.last != 0)
+        g_watch.longest_gap = std::max(g_watch.longest_gap, now - g_watch.last);
+    g_watch.last = now;
+    if (name == nullptr && count > 0)
+        g_watch.reported += static_cast<uint64_t>(count);
+    if (g_watch.reported < g_watch.abort_at)
+        return 1;
+    if (g_watch.aborted == 0)
+        g_watch.aborted = now;
+    return 0;
+}
+
+// Starts watching; with abort_at, the host asks for an abort there.
+inline void StartWatch(uint64_t abort_at = UINT64_MAX)
+{
+    g_watch = Watch();
+    g_watch.abort_at = abort_at;
+    g_watch.last = Now();
+}
+
+// Ends watching at the export's return: the wait since the last callback
+// counts as a gap too.
+inline void EndWatch()
+{
+    const double now = Now();
+    g_watch.longest_gap = std::max(g_watch.longest_gap, now - g_watch.last);
+    g_watch.last = now;
+}
+
 // One ProcessFile run (kTest, or kExtract into `target`), timed from the call
 // to its return; the open and the header read before it are the host's
 // business and take microseconds. Dies on a failure, or when the progress
@@ -239,6 +283,15 @@ inline double Median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The median and the worst of some timings, in milliseconds.
+inline std::string MedianWorstMs(const std::vector<double>& seconds)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "%8.1f ms %8.1f ms", Median(seconds) * 1e3,
+                  *std::max_element(seconds.begin(), seconds.end()) * 1e3);
+    return text;
 }
 
 // The median over repetitions of each repetition's ratio reference / plug-in,

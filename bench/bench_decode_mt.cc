@@ -7,6 +7,9 @@
 //   R        the ratio against xz.exe -T0 that the archives after it must reach (default 0.90)
 //   OUTDIR   an existing folder for the extracted files
 //   XZ.EXE   the reference decoder, run as "xz.exe -t" and "xz.exe -dc" with -T1 and -T0
+// usage: bench_decode_mt --abort [--runs N] OUTDIR ARCHIVE
+//   the host answers 0 once the reports reach 1 %, 50 % and 99 % of the unpacked size; timed
+//   from that answer to ProcessFile's return, for test and extraction, N times each
 //
 // Loads xz.ztx from its own folder, as a host does. Dies when an extraction differs from
 // xz.exe's or the progress reports do not add up to the unpacked size.
@@ -94,50 +97,43 @@ void TimeTrio(int round, Times& t, RunXz xz, RunPlugin plugin)
     t.xz_all_cores.push_back(xz_times[1]);
 }
 
-// The host's answer 0 once this many bytes were reported, and when it came.
-uint64_t g_abort_after = 0;
-uint64_t g_abort_reported = 0;
-double g_refused_at = 0;
+// How long the host waits for its abort, from the callback's 0 to the export's return.
+constexpr double kAbortMedianTarget = 0.100;
+constexpr double kAbortWorstTarget = 0.250;
 
-int32_t ZTX_CALL AbortingProc(const char* name, int32_t count)
+void AbortDelays(const Plugin& p, const std::string& archive, const std::string& out_dir, int runs)
 {
-    if (name != nullptr)
-        return 1;
-    g_abort_reported += static_cast<uint64_t>(count);
-    if (g_abort_reported < g_abort_after)
-        return 1;
-    if (g_refused_at == 0)
-        g_refused_at = bench::Now();
-    return 0;
-}
-
-// Milliseconds from the callback's 0 to ProcessFile's return (21), for a
-// test aborted at 1 %, 50 % and 99 % of the output, `runs` times each: the
-// median and the slowest. Targets: 100 and 250 ms.
-void AbortDelays(const Plugin& p, const std::string& archive, uint64_t unpacked, int runs)
-{
-    std::vector<double> delays;
-    for (int round = 0; round < runs; ++round) {
-        for (const int percent : {1, 50, 99}) {
-            const int32_t handle = bench::OpenOrDie(p, archive);
-            p.set_progress(handle, AbortingProc);
-            g_abort_after = unpacked / 100 * static_cast<uint64_t>(percent);
-            g_abort_reported = 0;
-            g_refused_at = 0;
-            const int32_t code = p.process(handle, kTest, nullptr, nullptr);
-            const double now = bench::Now();
-            p.close(handle);
-            if (code != 21)
-                Die("an aborted test of " + archive + " gave " + std::to_string(code));
-            delays.push_back((now - g_refused_at) * 1e3);
+    const uint64_t unpacked = bench::UnpackedSize(p, archive);
+    const std::string target = out_dir + "aborted.out";
+    std::printf("Abort of %s (%llu bytes unpacked): from the callback's 0 to ProcessFile's return, "
+                "%d runs each\n",
+                archive.c_str(), static_cast<unsigned long long>(unpacked), runs);
+    std::printf("  %-8s %8s %11s %11s\n", "", "at", "median", "worst");
+    for (const int32_t operation : {kTest, kExtract}) {
+        for (const double share : {0.01, 0.50, 0.99}) {
+            std::vector<double> delays;
+            for (int round = 0; round < runs; ++round) {
+                Settle();
+                const int32_t handle = bench::OpenOrDie(p, archive);
+                p.set_progress(handle, bench::WatchBytes);
+                bench::StartWatch(static_cast<uint64_t>(static_cast<double>(unpacked) * share));
+                const int32_t code =
+                    p.process(handle, operation, nullptr, operation == kExtract ? target.c_str() : nullptr);
+                bench::EndWatch();
+                p.close(handle);
+                if (code != 21)
+                    Die("an aborted ProcessFile returned " + std::to_string(code));
+                if (operation == kExtract && GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES)
+                    Die("an aborted extraction left its file");
+                delays.push_back(bench::g_watch.last - bench::g_watch.aborted);
+            }
+            const bool met = bench::Median(delays) <= kAbortMedianTarget &&
+                             *std::max_element(delays.begin(), delays.end()) <= kAbortWorstTarget;
+            std::printf("  %-8s %6.0f %% %s   target median <= %.0f ms, worst <= %.0f ms: %s\n",
+                        operation == kTest ? "test" : "extract", share * 100, bench::MedianWorstMs(delays).c_str(),
+                        kAbortMedianTarget * 1e3, kAbortWorstTarget * 1e3, met ? "met" : "MISSED");
         }
     }
-    const double worst = *std::max_element(delays.begin(), delays.end());
-    const double median = bench::Median(delays);
-    std::printf("  abort    %zu tests aborted at 1/50/99 %%: from the callback's 0 to the return %.1f ms median, "
-                "%.1f ms worst   %s\n",
-                delays.size(), median, worst, median <= 100 && worst <= 250 ? "targets <= 100 / 250 ms: met"
-                                                                            : "targets <= 100 / 250 ms: MISSED");
 }
 
 void Bench(const Plugin& p, const std::string& archive, const std::string& out_dir, const std::string& xz_exe,
@@ -178,7 +174,6 @@ void Bench(const Plugin& p, const std::string& archive, const std::string& out_d
     std::printf("  xz.exe times are less the start of a process, %.3f s (xz.exe --version); "
                 "the extractions equal xz.exe -dc's\n",
                 bench::Median(start));
-    AbortDelays(p, archive, unpacked, runs);
 }
 
 } // namespace
@@ -186,6 +181,17 @@ void Bench(const Plugin& p, const std::string& archive, const std::string& out_d
 int main(int argc, char** argv)
 {
     int runs = kDefaultRuns;
+    if (argc > 1 && std::string(argv[1]) == "--abort") {
+        --argc;
+        ++argv;
+        bench::TakeRuns(argc, argv, runs);
+        if (argc != 3 || runs < 1) {
+            std::fprintf(stderr, "usage: bench_decode_mt --abort [--runs N] OUTDIR ARCHIVE\n");
+            return 2;
+        }
+        AbortDelays(bench::LoadPlugin(), argv[2], std::string(argv[1]) + "\\", runs);
+        return 0;
+    }
     bench::TakeRuns(argc, argv, runs);
     if (argc < 4 || runs < 1) {
         std::fprintf(stderr, "usage: bench_decode_mt [--runs N] OUTDIR XZ.EXE [--target R] ARCHIVE...\n");

@@ -15,6 +15,7 @@
 #   BENCH_PACK_RUNS    timed runs per single-threaded packing row, best kept (default 1)
 #   BENCH_REPS         repetitions of the multi-block rows, median kept (default 5)
 #   BENCH_PACK_REPS    repetitions of the threaded packing row, median kept (default 3)
+#   BENCH_ABORT_REPS   aborts timed per operation and share of the work (default 3)
 #   BENCH_APT_CACHE    where to look for Debian packages (default /var/cache/apt/archives)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -95,6 +96,16 @@ if [ "$(cat "$data/recipe-blocks" 2>/dev/null)" != "$blocks_recipe" ]; then
     rm -f "$data"/prose-piece.*
     xz -6 -T1 --block-size=8MiB -c "$data/prose" >"$data/prose-sizeless.xz"
     echo "$blocks_recipe" >"$data/recipe-blocks"
+fi
+
+# The abort rows: 300 MB of prose in blocks of 8 MiB, a test of which takes
+# seconds, so that the 1 %, 50 % and 99 % points lie well apart.
+abort_recipe="prose-300M.xz: the first 300000000 bytes of 4 x prose, xz -1 -T2 --block-size=8MiB"
+if [ "$(cat "$data/recipe-abort" 2>/dev/null)" != "$abort_recipe" ]; then
+    echo "bench: generating the abort input (once; cached in build/bench/data)" >&2
+    for _ in 1 2 3 4; do cat "$data/prose"; done | head -c 300000000 |
+        xz -1 -T2 --block-size=8MiB -c >"$data/prose-300M.xz"
+    echo "$abort_recipe" >"$data/recipe-abort"
 fi
 
 # The largest data.tar.xz member of the Debian packages in the apt cache: a
@@ -180,11 +191,20 @@ else
 fi
 
 echo
+echo "== abort of a multi-block test and extraction under Wine"
+describe "$data/prose-300M.xz" "prose-300M.xz: xz -1 -T2 --block-size=8MiB of 300 MB of generated prose"
+mkdir -p "$out"
+"${wine[@]}" "$bin/bench_decode_mt.exe" --abort --runs "${BENCH_ABORT_REPS:-3}" "$(winpath "$out")" \
+    "$(winpath "$data/prose-300M.xz")"
+rm -rf "$out"
+
+echo
 echo "== packing under Wine"
 mkdir -p "$out"
 "${wine[@]}" "$bin/bench_pack.exe" --runs "${BENCH_PACK_RUNS:-1}" "$(winpath "$data/prose-16M")" "$(winpath "$out")"
 if [ -n "$xz_exe" ]; then
-    "${wine[@]}" "$bin/bench_pack_mt.exe" --runs "${BENCH_PACK_REPS:-3}" "$(winpath "$out")" "$xz_exe" \
+    "${wine[@]}" "$bin/bench_pack_mt.exe" --runs "${BENCH_PACK_REPS:-3}" --abort-runs "${BENCH_ABORT_REPS:-3}" \
+        "$(winpath "$out")" "$xz_exe" \
         "$(winpath "$data/prose-48M")" "$(winpath "$data/prose-48M.6e-T2.xz")"
 else
     echo "  threaded packing skipped: no xz.exe"

@@ -21,9 +21,17 @@ public:
 
 class ChunkSink {
 public:
+    static constexpr uint64_t kNoFailure = UINT64_MAX;
+
     virtual ~ChunkSink() = default;
     // False when the bytes could not all be written.
     virtual bool Write(const uint8_t* bytes, size_t count) = 0;
+    // A sink that writes on a thread of its own learns of a failure after
+    // its Write answered true. This waits until every byte handed over has
+    // been written or has failed, and returns how many bytes were handed
+    // over before the Write call whose bytes failed, or kNoFailure. A sink
+    // that writes at once says so from Write and keeps this default.
+    virtual uint64_t Settle() { return kNoFailure; }
 };
 
 // The host's progress callback as the codec loops see it: the bytes a step

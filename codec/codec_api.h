@@ -28,6 +28,7 @@ using EndFn = void(CODEC_CALL*)(lzma_stream* strm);
 using StreamDecoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
 using StreamEncoderMtFn = lzma_ret(CODEC_CALL*)(lzma_stream* strm, const lzma_mt* options);
 using StreamEncoderMtMemusageFn = uint64_t(CODEC_CALL*)(const lzma_mt* options);
+using GetProgressFn = void(CODEC_CALL*)(lzma_stream* strm, uint64_t* progress_in, uint64_t* progress_out);
 using BlockHeaderDecodeFn = lzma_ret(CODEC_CALL*)(lzma_block* block, const lzma_allocator* allocator,
                                                   const uint8_t* in);
 using BlockCompressedSizeFn = lzma_ret(CODEC_CALL*)(lzma_block* block, lzma_vli unpadded_size);
@@ -46,6 +47,9 @@ struct CodecApi {
     StreamDecoderMtFn stream_decoder_mt = nullptr;
     StreamEncoderMtFn stream_encoder_mt = nullptr;
     StreamEncoderMtMemusageFn stream_encoder_mt_memusage = nullptr;
+    // What the threaded encoder's workers have taken in so far; without it
+    // threaded packing reports what the encoder was handed instead.
+    GetProgressFn get_progress = nullptr;
     // The block decoder behind the index-driven decode; all five or none.
     BlockHeaderDecodeFn block_header_decode = nullptr;
     BlockCompressedSizeFn block_compressed_size = nullptr;

@@ -1,10 +1,12 @@
-// Finds liblzma.dll beside the plug-in, loads it without system dialogs, and resolves its entry points.
+// Finds liblzma.dll beside the plug-in, loads it without system dialogs, and resolves its entry
+// points; and sizes the process's thread limits from the machine, once.
 #include "codec/codec_library.h"
 
 #include <windows.h>
 
 #include <cstring>
 
+#include "codec/threading.h"
 #include "plugin/module.h"
 
 namespace codec {
@@ -84,6 +86,7 @@ BOOL CALLBACK Bind(PINIT_ONCE, PVOID, PVOID*)
         api.stream_encoder_mt = nullptr;
         api.stream_encoder_mt_memusage = nullptr;
     }
+    api.get_progress = Resolve<GetProgressFn>(library, "lzma_get_progress");
     // lzma_filters_free is the youngest of the block decoder's names (5.3);
     // without any one of them the index-driven decode is not offered.
     api.block_header_decode = Resolve<BlockHeaderDecodeFn>(library, "lzma_block_header_decode");
@@ -119,6 +122,28 @@ uint32_t LogicalProcessors()
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
+uint64_t PhysicalMemory()
+{
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof(status);
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
+
+// The machine does not change under a running process, so the limits are
+// fixed at their first use; the budget is the one owner of every threaded
+// decode's memory in the process.
+const ThreadLimits& ProcessLimits()
+{
+    static const ThreadLimits limits = LimitsFor(kThisWordSize, PhysicalMemory());
+    return limits;
+}
+
+MemoryBudget& ProcessDecoderBudget()
+{
+    static MemoryBudget budget(ProcessLimits().decoder_budget);
+    return budget;
 }
 
 } // namespace codec

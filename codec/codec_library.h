@@ -18,6 +18,9 @@ const CodecApi& BoundCodec();
 // The logical processors the system reports; at least 1.
 uint32_t LogicalProcessors();
 
+// The machine's physical memory in bytes; 0 when the system does not say.
+uint64_t PhysicalMemory();
+
 } // namespace codec
 
 #endif

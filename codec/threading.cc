@@ -20,11 +20,7 @@ uint64_t SaturatingMul(uint64_t a, uint64_t b)
     return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
-MemoryBudget g_decoder_budget(kDecoderThreadingBudget);
-
 } // namespace
-
-MemoryBudget& ProcessDecoderBudget() { return g_decoder_budget; }
 
 uint64_t MemoryBudget::Take(uint64_t wanted)
 {
@@ -36,15 +32,27 @@ uint64_t MemoryBudget::Take(uint64_t wanted)
     return taken;
 }
 
+uint64_t MemoryBudget::TakeAtLeast(uint64_t minimum, uint64_t wanted)
+{
+    uint64_t free = free_.load(std::memory_order_relaxed);
+    uint64_t taken = 0;
+    do {
+        if (free < minimum || free == 0)
+            return 0;
+        taken = std::min(free, wanted);
+    } while (!free_.compare_exchange_weak(free, free - taken, std::memory_order_relaxed));
+    return taken;
+}
+
 void MemoryBudget::Give(uint64_t amount) { free_.fetch_add(amount, std::memory_order_relaxed); }
 
-uint32_t DecoderThreadCount(const BlockLayout& blocks, uint32_t processors)
+uint32_t DecoderThreadCount(const BlockLayout& blocks, uint32_t processors, uint32_t max_threads)
 {
-    const uint64_t threads = std::min<uint64_t>({processors, kMaxDecoderThreads, blocks.count});
+    const uint64_t threads = std::min<uint64_t>({processors, max_threads, blocks.count});
     return threads > 1 ? static_cast<uint32_t>(threads) : 1;
 }
 
-uint64_t DecoderMemoryWanted(const BlockLayout& blocks, uint32_t threads)
+uint64_t DecoderMemoryPerThread(const BlockLayout& blocks)
 {
     // A worker holds one block whole, compressed and decoded, beside the
     // decoder's dictionary. The first block's header names the dictionary;
@@ -52,22 +60,27 @@ uint64_t DecoderMemoryWanted(const BlockLayout& blocks, uint32_t threads)
     // writers rarely make a dictionary larger than their blocks.
     const uint64_t dictionary =
         blocks.dictionary != 0 ? blocks.dictionary : blocks.largest_uncompressed;
-    const uint64_t per_thread =
-        SaturatingAdd(SaturatingAdd(blocks.largest_unpadded, blocks.largest_uncompressed),
-                      SaturatingAdd(dictionary, kDecoderStateAllowance));
-    return SaturatingMul(per_thread, threads);
+    return SaturatingAdd(SaturatingAdd(blocks.largest_unpadded, blocks.largest_uncompressed),
+                         SaturatingAdd(dictionary, kDecoderStateAllowance));
+}
+
+uint64_t DecoderMemoryWanted(const BlockLayout& blocks, uint32_t threads)
+{
+    return SaturatingMul(DecoderMemoryPerThread(blocks), threads);
 }
 
 DecoderReservation::DecoderReservation(MemoryBudget& budget, const BlockLayout& blocks,
-                                       uint32_t processors)
+                                       uint32_t processors, bool threaded_decoder,
+                                       uint32_t max_threads)
     : budget_(budget), threads_(kSingleThreaded)
 {
-    const uint32_t threads = DecoderThreadCount(blocks, processors);
-    if (threads <= 1)
+    const uint32_t threads = DecoderThreadCount(blocks, processors, max_threads);
+    if (threads <= 1 || !threaded_decoder)
         return;
-    const uint64_t taken = budget_.Take(DecoderMemoryWanted(blocks, threads));
-    // With the budget spent the decode keeps the single-threaded decoder,
-    // which is what the threaded one would fall back to anyway.
+    const uint64_t taken =
+        budget_.TakeAtLeast(DecoderMemoryPerThread(blocks), DecoderMemoryWanted(blocks, threads));
+    // Without a worker's share the decode keeps the single-threaded
+    // decoder, which is what the threaded one would fall back to anyway.
     if (taken > 0)
         threads_ = DecoderThreads{threads, taken};
 }
@@ -81,23 +94,24 @@ lzma_mt EncoderOptions(uint32_t preset, uint32_t threads)
     // Block size 0 lets the library pick it from the preset, as xz does,
     // which keeps the output identical to xz's for any thread count.
     mt.block_size = 0;
-    // No timeout: each step waits until it has made progress, as the
-    // single-threaded encoder's steps do.
-    mt.timeout = 0;
+    // A step returns after this long even without progress, so that the
+    // packing loop can report and hear an abort while blocks are in flight.
+    mt.timeout = kThreadedStepTimeout;
     mt.preset = preset;
     mt.filters = nullptr;
     mt.check = LZMA_CHECK_CRC64;
     return mt;
 }
 
-uint32_t FitEncoderThreads(const CodecApi& codec, uint32_t preset, uint32_t threads)
+uint32_t FitEncoderThreads(const CodecApi& codec, uint32_t preset, uint32_t threads,
+                           uint64_t budget)
 {
     if (codec.stream_encoder_mt == nullptr || codec.stream_encoder_mt_memusage == nullptr)
         return 1;
     for (threads = std::min(threads, kMaxEncoderThreads); threads > 1; --threads) {
         const lzma_mt mt = EncoderOptions(preset, threads);
         // UINT64_MAX means options the library refuses, which never fit.
-        if (codec.stream_encoder_mt_memusage(&mt) <= kEncoderMemoryBudget)
+        if (codec.stream_encoder_mt_memusage(&mt) <= budget)
             return threads;
     }
     return 1;

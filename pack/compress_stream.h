@@ -11,11 +11,14 @@
 namespace pack {
 
 // Encodes all of source into target at preset with a CRC-64 check, in
-// 4096-byte chunks, reporting each chunk read (also a final one of 0 bytes)
-// to progress. One thread is the easy encoder; more are the threaded
-// encoder, which writes what xz writes with two threads or more. Results:
-// 0, 11, 12, 18, 19 or 21; the event met last decides, and an abort ends
-// the run at once.
+// 4096-byte chunks. One thread is the easy encoder, which reports each chunk
+// read (also a final one of 0 bytes) to progress. More are the threaded
+// encoder, which writes what xz writes with two threads or more; it reports
+// after every step what its workers have compressed since the last report,
+// steps waiting at most codec::kThreadedStepTimeout, and the reports add up
+// to the source's size with the last one at the end of the stream. Results:
+// 0, 11 (also the codec out of memory), 12, 18, 19 or 21; the event met last
+// decides, and an abort ends the run at once.
 plugin::ResultCode CompressStream(const codec::CodecApi& codec, codec::ChunkSource& source,
                                   codec::ChunkSink& target, codec::ProgressSink& progress,
                                   uint32_t preset, uint32_t threads = 1);

@@ -210,7 +210,8 @@ ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list
     const uint32_t preset = settings::Preset(pack_settings);
     const uint32_t threads = codec::FitEncoderThreads(
         codec::BoundCodec(), preset,
-        settings::RequestedThreads(stored.threads, codec::LogicalProcessors()));
+        settings::RequestedThreads(stored.threads, codec::LogicalProcessors()),
+        codec::ProcessLimits().encoder_budget);
     ResultCode result =
         pack::CompressStream(codec::BoundCodec(), reader, writer, progress, preset, threads);
     // The last buffer reaches the disk only now; a failure there is a lost write.

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "codec/async_sink.h"
 #include "codec/codec_library.h"
 #include "codec/file_streams.h"
 #include "codec/threading.h"
@@ -86,11 +87,17 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     codec::FileSource source(in);
     codec::FileSink sink(out);
     SlotProgress progress(slot);
-    // Worker threads read blocks at their offsets through a handle of their own.
-    plugin::PositionedFile blocks(archive);
-    ResultCode result = unpack::DecodeArchive(codec::BoundCodec(), source, blocks.ok() ? &blocks : nullptr,
-                                              out != nullptr ? &sink : nullptr, progress, slot.blocks,
-                                              codec::LogicalProcessors(), codec::ProcessDecoderBudget());
+    ResultCode result;
+    {
+        // The file is written on a thread of its own while the decoder goes
+        // on; the thread has ended when this scope does. Worker threads read
+        // blocks at their offsets through a handle of their own.
+        codec::AsyncSink behind(sink);
+        plugin::PositionedFile blocks(archive);
+        result = unpack::DecodeArchive(codec::BoundCodec(), source, blocks.ok() ? &blocks : nullptr,
+                                       out != nullptr ? &behind : nullptr, progress, slot.blocks,
+                                       codec::LogicalProcessors(), codec::ProcessDecoderBudget());
+    }
 
     std::fclose(in);
     // The stream's last buffer reaches the disk only now; a failure there is a lost write.

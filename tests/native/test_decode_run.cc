@@ -14,10 +14,12 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
+#include "codec/async_sink.h"
 #include "codec/chunk_io.h"
 #include "codec/codec_api.h"
 #include "codec/threading.h"
 #include "plugin/result_code.h"
+#include "pack/compress_stream.h"
 #include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
@@ -751,6 +753,45 @@ TEST_P(DecodeRunFailure, LastEventDecides)
 INSTANTIATE_TEST_SUITE_P(Events, DecodeRunFailure, testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A writer thread changes nothing the host sees: every row above, on one
+// thread and on two, and write errors that the writer tells of only chunks
+// later, after other events, give the result and bytes of writing at once.
+TEST(DecodeRunBehind, GivesWhatWritingAtOnceGives)
+{
+    std::vector<Failure> rows(std::begin(kFailures), std::end(kFailures));
+    rows.push_back({"write_error_then_later_abort", NoiseXz, -1, kStdio, 100, 5, ResultCode::WriteError});
+    rows.push_back({"write_error_then_later_read_error", NoiseXz, -1, ErrorAt(5, true), 100, kNever,
+                    ResultCode::WriteError});
+    rows.push_back({"write_error_then_later_corrupt_data", NoiseXz, 6 * kChunk, kStdio, 100, kNever,
+                    ResultCode::WriteError});
+    rows.push_back({"no_failure", NoiseXz, -1, kStdio, kNoLimit, kNever, ResultCode::Ok});
+    for (const codec::DecoderThreads threads : {codec::kSingleThreaded, kTwoThreads}) {
+        for (const Failure& c : rows) {
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(threads.threads) + " threads");
+            const Bytes xz = c.flip_at >= 0 ? Flip(c.sample(), static_cast<size_t>(c.flip_at)) : c.sample();
+            Recorded at_once(xz, c.plan, c.fail_at_byte, c.abort_at);
+            const ResultCode expected = at_once.Go(true, threads);
+            if (threads.threads == 1)
+                EXPECT_EQ(expected, c.expected);
+
+            MemorySource source(xz, c.plan);
+            MemorySink inner(c.fail_at_byte);
+            RecordingProgress progress(c.abort_at);
+            Spy spy;
+            spy.source = &source;
+            g_spy = &spy;
+            {
+                codec::AsyncSink behind(inner, 4 * kChunk);
+                EXPECT_EQ(DecodeRun(kSpyCodec, source, &behind, progress, threads), expected);
+            }
+            g_spy = nullptr;
+            EXPECT_TRUE(inner.bytes() == at_once.sink.bytes())
+                << inner.bytes().size() << " bytes written, " << at_once.sink.bytes().size() << " at once";
+            EXPECT_EQ(spy.end_calls, 1);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Threaded decoding: the same files, faults and host answers give what the
 // single-threaded run gives.
@@ -789,6 +830,8 @@ struct Threaded {
     SourcePlan plan;
     size_t fail_at_byte;
     int abort_at;
+    // Where it differs from the single-threaded run, the threaded result.
+    ResultCode differs = ResultCode::Ok;
 };
 
 void PrintTo(const Threaded& c, std::ostream* os) { *os << c.name; }
@@ -810,6 +853,9 @@ const Threaded kThreaded[] = {
     {"write_error_mid_output", BlocksXz, 0, 0, kStdio, 300000, kNever},
     {"abort_first_report", BlocksXz, 0, 0, kStdio, kNoLimit, 0},
     {"abort_mid_run", BlocksXz, 0, 0, kStdio, kNoLimit, 60},
+    // Cut short by the read or corrupt? The threaded decoder cannot tell.
+    {"read_error_then_corrupt_data", BlocksXz, 0, 13, ErrorAt(0, true), kNoLimit, kNever,
+     ResultCode::ReadError},
 };
 
 class DecodeRunThreaded : public testing::TestWithParam<Threaded> {};
@@ -825,7 +871,11 @@ TEST_P(DecodeRunThreaded, GivesWhatTheSingleThreadedRunGives)
         xz = Flip(xz, Where(xz, c.flip_at));
 
     Recorded single(xz, c.plan, c.fail_at_byte, c.abort_at);
-    const ResultCode expected = single.Go();
+    ResultCode expected = single.Go();
+    if (c.differs != ResultCode::Ok) {
+        EXPECT_NE(expected, c.differs);
+        expected = c.differs;
+    }
     Recorded run(xz, c.plan, c.fail_at_byte, c.abort_at);
     EXPECT_EQ(run.Go(true, kTwoThreads), expected);
     EXPECT_EQ(run.spy.decoder_calls, 0);
@@ -836,7 +886,7 @@ TEST_P(DecodeRunThreaded, GivesWhatTheSingleThreadedRunGives)
     EXPECT_EQ(run.spy.mt.threads, kTwoThreads.threads);
     EXPECT_EQ(run.spy.mt.memlimit_threading, kTwoThreads.memlimit_threading);
     EXPECT_EQ(run.spy.mt.memlimit_stop, UINT64_MAX);
-    EXPECT_EQ(run.spy.mt.timeout, 0u);
+    EXPECT_EQ(run.spy.mt.timeout, codec::kThreadedStepTimeout);
     ExpectStepsReported(run);
     if (expected == ResultCode::Ok) {
         ExpectFinishOnlyOnLastChunk(run);
@@ -990,6 +1040,8 @@ TEST(DecodeRunAbort, AbortOnTheChunksLastStepWinsOverEarlierWriteError)
 struct ScriptStep {
     lzma_ret status;
     size_t produced;
+    size_t left = 0;       // input bytes not taken, as by a step that timed out
+    uint64_t progress = 0; // what the encoder's workers have taken in
 };
 
 struct Script {
@@ -1000,6 +1052,7 @@ struct Script {
     int code_calls = 0;
     int end_calls = 0;
     bool overrun = false;
+    uint64_t progress = 0;
 };
 Script* g_script = nullptr;
 
@@ -1017,8 +1070,11 @@ lzma_ret ScriptCode(lzma_stream* s, lzma_action)
         return LZMA_PROG_ERROR;
     }
     const ScriptStep step = g_script->steps[g_script->next++];
-    s->next_in += s->avail_in;
-    s->avail_in = 0;
+    const size_t taken = s->avail_in - std::min(step.left, s->avail_in);
+    s->next_in += taken;
+    s->avail_in -= taken;
+    s->total_in += taken;
+    g_script->progress = step.progress;
     if (step.status == LZMA_OK || step.status == LZMA_STREAM_END) {
         std::memset(s->next_out, 0xA5, step.produced);
         s->next_out += step.produced;
@@ -1029,7 +1085,14 @@ lzma_ret ScriptCode(lzma_stream* s, lzma_action)
 
 void ScriptEnd(lzma_stream*) { ++g_script->end_calls; }
 
-const CodecApi kScriptCodec{ScriptDecoder, ScriptCode, ScriptEnd, UnusedEncoder};
+lzma_ret ScriptDecoderMt(lzma_stream*, const lzma_mt* mt)
+{
+    EXPECT_EQ(mt->timeout, codec::kThreadedStepTimeout);
+    ++g_script->decoder_calls;
+    return g_script->init;
+}
+
+const CodecApi kScriptCodecMt{ScriptDecoder, ScriptCode, ScriptEnd, UnusedEncoder, ScriptDecoderMt};
 
 struct Scripted {
     const char* name;
@@ -1042,6 +1105,7 @@ struct Scripted {
     ResultCode expected;
     std::vector<int32_t> reports;
     int reads;
+    bool threaded = false;
 };
 
 void PrintTo(const Scripted& c, std::ostream* os) { *os << c.name; }
@@ -1120,6 +1184,19 @@ std::vector<Scripted> ScriptedCases()
         // A step without output on a chunk still counts as a step.
         {"empty_steps_reported", LZMA_OK, {{LZMA_OK, 0}, {LZMA_OK, 0}, {LZMA_STREAM_END, 0}},
          2 * kChunk + 1, kEager, kNo, kNever, ResultCode::Ok, {0, 0, 0}, 3},
+        // Threaded steps that timed out: the chunk is stepped until it is
+        // taken whole, the last one until the stream ends, each step
+        // reported; an abort ends the run at once.
+        {"threaded_timeouts", LZMA_OK,
+         {{LZMA_OK, 0, 3000}, {LZMA_OK, 0, 3000}, {LZMA_OK, 10}, {LZMA_OK, 0, 100}, {LZMA_OK, 7},
+          {LZMA_OK, 0}, {LZMA_STREAM_END, 5}},
+         kChunk + 100, kEager, kNo, kNever, ResultCode::Ok, {0, 0, 10, 0, 7, 0, 5}, 2, true},
+        {"threaded_abort_at_once", LZMA_OK, {{LZMA_OK, kFull}}, 3 * kChunk, kStdio, kNo, 0,
+         ResultCode::Aborted, {4096}, 1, true},
+        {"threaded_abort_while_finishing", LZMA_OK, {{LZMA_OK, 0}, {LZMA_OK, 0}}, 100, one, kNo, 1,
+         ResultCode::Aborted, {0, 0}, 1, true},
+        {"threaded_no_stream_end", LZMA_OK, {{LZMA_OK, 0, 50}, {LZMA_BUF_ERROR, 0}}, 100, one, kNo,
+         kNever, kBad, {0}, 1, true},
     };
 }
 
@@ -1135,7 +1212,8 @@ TEST_P(DecodeRunScripted, MapsStatusesAndEvents)
     MemorySource source(Noise(c.input_size, 17), c.plan);
     MemorySink sink(c.fail_at_byte, &source);
     RecordingProgress progress(c.abort_at, &source);
-    const ResultCode result = DecodeRun(kScriptCodec, source, &sink, progress);
+    const codec::DecoderThreads threads = c.threaded ? kTwoThreads : codec::kSingleThreaded;
+    const ResultCode result = DecodeRun(kScriptCodecMt, source, &sink, progress, threads);
     g_script = nullptr;
 
     EXPECT_EQ(result, c.expected);
@@ -1151,9 +1229,135 @@ TEST_P(DecodeRunScripted, MapsStatusesAndEvents)
     const int64_t reported = std::accumulate(c.reports.begin(), c.reports.end(), int64_t{0});
     const size_t written = std::min<size_t>(static_cast<size_t>(reported), c.fail_at_byte);
     EXPECT_EQ(sink.bytes().size(), written);
+
+    // Written on a thread, with batches smaller than the output: the same.
+    Script again;
+    again.init = c.init;
+    again.steps = c.steps;
+    g_script = &again;
+    MemorySource source2(Noise(c.input_size, 17), c.plan);
+    MemorySink inner(c.fail_at_byte);
+    RecordingProgress progress2(c.abort_at);
+    {
+        codec::AsyncSink behind(inner, 2 * kChunk);
+        EXPECT_EQ(DecodeRun(kScriptCodecMt, source2, &behind, progress2, threads), c.expected)
+            << "through a writer thread";
+    }
+    g_script = nullptr;
+    EXPECT_EQ(inner.bytes().size(), written) << "through a writer thread";
 }
 
 INSTANTIATE_TEST_SUITE_P(Codec, DecodeRunScripted, testing::ValuesIn(ScriptedCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The packing loop over the same doubles: statuses and threaded steps that
+// the real encoder gives only under memory pressure or on a busy machine.
+
+lzma_ret ScriptEncoder(lzma_stream*, uint32_t, lzma_check)
+{
+    ++g_script->decoder_calls;
+    return g_script->init;
+}
+
+lzma_ret ScriptEncoderMt(lzma_stream*, const lzma_mt* mt)
+{
+    EXPECT_EQ(mt->timeout, codec::kThreadedStepTimeout);
+    ++g_script->decoder_calls;
+    return g_script->init;
+}
+
+void ScriptProgress(lzma_stream*, uint64_t* in, uint64_t* out)
+{
+    *in = g_script->progress;
+    *out = 0;
+}
+
+lzma_ret UnusedDecoder(lzma_stream*, uint64_t, uint32_t) { return LZMA_PROG_ERROR; }
+uint64_t AnyMemusage(const lzma_mt*) { return 1; }
+
+CodecApi ScriptEncoderCodec(bool with_progress)
+{
+    CodecApi api{UnusedDecoder, ScriptCode, ScriptEnd, ScriptEncoder};
+    api.stream_encoder_mt = ScriptEncoderMt;
+    api.stream_encoder_mt_memusage = AnyMemusage;
+    if (with_progress)
+        api.get_progress = ScriptProgress;
+    return api;
+}
+
+struct ScriptedPack {
+    const char* name;
+    std::vector<ScriptStep> steps;
+    size_t input_size;
+    uint32_t threads;
+    bool with_progress;
+    int abort_at;
+    ResultCode expected;
+    std::vector<int32_t> reports;
+};
+
+void PrintTo(const ScriptedPack& c, std::ostream* os) { *os << c.name; }
+
+// Input of 10,000 bytes, read with its end: chunks of 4096, 4096 and 1808.
+std::vector<ScriptedPack> ScriptedPackCases()
+{
+    const ResultCode kOk = ResultCode::Ok;
+    // Three chunks, the second taken over two steps, the last finished over
+    // three; the workers' progress lags behind what they were handed.
+    const std::vector<ScriptStep> timed_out = {
+        {LZMA_OK, 0, 0, 0},   {LZMA_OK, 0, 1000, 0}, {LZMA_OK, 0, 0, 4096},
+        {LZMA_OK, 100, 0, 6000}, {LZMA_OK, 0, 0, 8000}, {LZMA_STREAM_END, 50, 0, 9000}};
+    return {
+        // Out of memory in the middle of a run is no corrupt data.
+        {"mem_error_second_step", {{LZMA_OK, 10}, {LZMA_MEM_ERROR, 0}}, 10000, 1, true, kNever,
+         ResultCode::NoMemory, {4096, 4096}},
+        {"mem_error_second_step_threaded", {{LZMA_OK, 10}, {LZMA_MEM_ERROR, 0}}, 10000, 2, true, kNever,
+         ResultCode::NoMemory, {0}},
+        {"data_error_threaded", {{LZMA_OK, 10}, {LZMA_PROG_ERROR, 0}}, 10000, 2, true, kNever,
+         ResultCode::BadData, {0}},
+        // One thread: one report per chunk read, whatever the steps did.
+        {"one_thread_reports_chunks", {{LZMA_OK, 0}, {LZMA_OK, 0}, {LZMA_STREAM_END, 9}}, 10000, 1,
+         true, kNever, kOk, {4096, 4096, 1808}},
+        {"threaded_reports_what_was_compressed", timed_out, 10000, 2, true, kNever, kOk,
+         {0, 0, 4096, 1904, 2000, 2000}},
+        {"threaded_without_progress_reports_what_was_taken", timed_out, 10000, 2, false, kNever, kOk,
+         {4096, 3096, 1000, 1808, 0, 0}},
+        {"threaded_abort_in_the_final_wait",
+         {timed_out[0], timed_out[1], timed_out[2], timed_out[3], timed_out[4]}, 10000, 2, true, 4,
+         ResultCode::Aborted, {0, 0, 4096, 1904, 2000}},
+    };
+}
+
+class CompressStreamScripted : public testing::TestWithParam<ScriptedPack> {};
+
+TEST_P(CompressStreamScripted, MapsStatusesAndReports)
+{
+    const ScriptedPack& c = GetParam();
+    Script script;
+    script.steps = c.steps;
+    g_script = &script;
+    MemorySource source(Noise(c.input_size, 5), kEager);
+    MemorySink sink;
+    RecordingProgress progress(c.abort_at);
+    const ResultCode result =
+        pack::CompressStream(ScriptEncoderCodec(c.with_progress), source, sink, progress, 6, c.threads);
+    g_script = nullptr;
+
+    EXPECT_EQ(result, c.expected);
+    EXPECT_EQ(progress.counts(), c.reports);
+    if (result == ResultCode::Ok)
+        EXPECT_EQ(progress.total(), static_cast<int64_t>(c.input_size));
+    EXPECT_FALSE(script.overrun) << "the codec was called after its last scripted step";
+    EXPECT_EQ(script.next, c.steps.size()) << "scripted steps left unused";
+    EXPECT_EQ(script.end_calls, 1);
+    size_t produced = 0;
+    for (const ScriptStep& s : c.steps)
+        produced += s.status == LZMA_OK || s.status == LZMA_STREAM_END ? s.produced : 0;
+    EXPECT_EQ(sink.bytes().size(), produced);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codec, CompressStreamScripted, testing::ValuesIn(ScriptedPackCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

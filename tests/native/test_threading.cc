@@ -30,7 +30,7 @@ TEST(DecoderThreads, OnePerProcessorUpToTheCapAndTheBlocks)
         {kFourteenBlocks, 2, 2},
         {kFourteenBlocks, 1, 1},
         {kFourteenBlocks, 0, 1},
-        {kFourteenBlocks, 64, codec::kMaxDecoderThreads},
+        {kFourteenBlocks, 64, 14},
         {{3, kMiB, kMiB, 0}, 8, 3},
         {{1, kMiB, kMiB, 0}, 8, 1},
         // Indexes that could not be read say nothing about the blocks.
@@ -39,6 +39,43 @@ TEST(DecoderThreads, OnePerProcessorUpToTheCapAndTheBlocks)
     for (const Case& c : cases)
         EXPECT_EQ(codec::DecoderThreadCount(c.blocks, c.processors), c.expected)
             << c.blocks.count << " blocks, " << c.processors << " processors";
+}
+
+// The machine pretended: each word size's thread cap and budgets for a
+// processor count and a physical memory.
+TEST(ThreadLimits, FollowTheWordSizeAndTheMachine)
+{
+    struct Case {
+        codec::WordSize word;
+        uint32_t processors;
+        uint64_t memory;
+        uint32_t threads; // for 100 blocks
+        uint64_t decoder_budget;
+        uint64_t encoder_budget;
+    };
+    using codec::kGiB;
+    using codec::WordSize;
+    const Case cases[] = {
+        {WordSize::k32, 16, 64 * kGiB, 8, 512 * kMiB, 768 * kMiB},
+        {WordSize::k32, 2, 0, 2, 512 * kMiB, 768 * kMiB},
+        {WordSize::k64, 16, 16 * kGiB, 16, 4 * kGiB, 6 * kGiB},
+        {WordSize::k64, 128, 256 * kGiB, 64, 8 * kGiB, 12 * kGiB},
+        {WordSize::k64, 2, kGiB, 2, 512 * kMiB, 768 * kMiB},
+        // A system that names no memory gets the floor.
+        {WordSize::k64, 4, 0, 4, 512 * kMiB, 768 * kMiB},
+        {WordSize::k64, 8, 3 * kGiB, 8, 768 * kMiB, 1152 * kMiB},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.word == WordSize::k32 ? 32 : 64) + "-bit, " +
+                     std::to_string(c.processors) + " processors, " + std::to_string(c.memory >> 20) +
+                     " MiB");
+        const codec::ThreadLimits limits = codec::LimitsFor(c.word, c.memory);
+        EXPECT_EQ(codec::DecoderThreadCount({100, kMiB, kMiB, 0}, c.processors, limits.max_decoder_threads),
+                  c.threads);
+        EXPECT_EQ(limits.decoder_budget, c.decoder_budget);
+        EXPECT_EQ(limits.encoder_budget, c.encoder_budget);
+    }
+    EXPECT_EQ(codec::kMaxDecoderThreads, sizeof(void*) == 8 ? 64u : 8u);
 }
 
 TEST(DecoderThreads, MemoryWantedCoversWhatTheLibraryCountsPerBlock)
@@ -81,12 +118,19 @@ TEST(DecoderReservation, SharesTheBudgetAndGivesItBack)
         const codec::DecoderReservation third(budget, kFourteenBlocks, 2);
         EXPECT_EQ(third.threads().threads, 1u);
         EXPECT_EQ(budget.Free(), 0u);
-        // A single block never takes a share.
+        // A single block, a library without the threaded decoder, and a
+        // leftover smaller than one worker's share take nothing.
         budget.Give(kMiB);
         const codec::DecoderReservation single(budget, {1, kMiB, kBlock, 8 * kMiB}, 2);
         EXPECT_EQ(single.threads().threads, 1u);
+        const codec::DecoderReservation leftover(budget, kFourteenBlocks, 2);
+        EXPECT_EQ(leftover.threads().threads, 1u);
         EXPECT_EQ(budget.Free(), kMiB);
-        budget.Take(kMiB);
+        budget.Give(wanted);
+        const codec::DecoderReservation no_mt(budget, large, 2, false);
+        EXPECT_EQ(no_mt.threads().threads, 1u);
+        EXPECT_EQ(budget.Free(), wanted + kMiB);
+        budget.Take(wanted + kMiB);
     }
     EXPECT_EQ(budget.Free(), 512 * kMiB);
 }
@@ -127,29 +171,33 @@ codec::CodecApi EncoderCodec()
 TEST(EncoderThreads, LoweredUntilTheEncoderFitsTheBudget)
 {
     const codec::CodecApi api = EncoderCodec();
+    const uint64_t kBudget = codec::kLimits32.encoder_budget;
     const uint32_t preset6e = 6 | LZMA_PRESET_EXTREME;
     for (const uint32_t preset : {1u, preset6e, 9u}) {
         SCOPED_TRACE("preset " + std::to_string(preset & 0xFF));
         for (const uint32_t asked : {2u, 4u, 64u, 1000u}) {
-            const uint32_t threads = codec::FitEncoderThreads(api, preset, asked);
+            const uint32_t threads = codec::FitEncoderThreads(api, preset, asked, kBudget);
             EXPECT_LE(threads, asked);
             if (threads > 1) {
                 const lzma_mt mt = codec::EncoderOptions(preset, threads);
-                EXPECT_LE(lzma_stream_encoder_mt_memusage(&mt), codec::kEncoderMemoryBudget);
+                EXPECT_LE(lzma_stream_encoder_mt_memusage(&mt), kBudget);
             }
             if (threads < std::min(asked, codec::kMaxEncoderThreads)) {
                 const lzma_mt more = codec::EncoderOptions(preset, threads + 1);
-                EXPECT_GT(lzma_stream_encoder_mt_memusage(&more), codec::kEncoderMemoryBudget)
+                EXPECT_GT(lzma_stream_encoder_mt_memusage(&more), kBudget)
                     << threads + 1 << " threads would have fitted";
             }
         }
     }
     // Preset 6 fits a few threads; preset 9 not even two.
-    EXPECT_GT(codec::FitEncoderThreads(api, preset6e, 4), 1u);
-    EXPECT_EQ(codec::FitEncoderThreads(api, 9, 4), 1u);
-    EXPECT_EQ(codec::FitEncoderThreads(api, 1, 1), 1u);
+    // Preset 6 fits a few threads; preset 9 not even two, unless the budget
+    // of a 64-bit build on a large machine holds it.
+    EXPECT_GT(codec::FitEncoderThreads(api, preset6e, 4, kBudget), 1u);
+    EXPECT_EQ(codec::FitEncoderThreads(api, 9, 4, kBudget), 1u);
+    EXPECT_EQ(codec::FitEncoderThreads(api, 9, 4, codec::LimitsFor(codec::WordSize::k64, 16 * codec::kGiB).encoder_budget), 4u);
+    EXPECT_EQ(codec::FitEncoderThreads(api, 1, 1, kBudget), 1u);
     // A library without the threaded encoder packs on one thread.
-    EXPECT_EQ(codec::FitEncoderThreads(codec::CodecApi{}, preset6e, 4), 1u);
+    EXPECT_EQ(codec::FitEncoderThreads(codec::CodecApi{}, preset6e, 4, kBudget), 1u);
 }
 
 TEST(EncoderThreads, StoredSettingToThreadsAsked)

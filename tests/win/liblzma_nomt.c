@@ -1,9 +1,10 @@
 /* A liblzma.dll from before the threaded coders and lzma_filters_free: the four entry points the
    plug-in cannot do without, passed on to the real library (liblzma_full.dll beside this one), and
-   nothing else. */
+   nothing else; lzma_code fails on request. */
 #include <windows.h>
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 static HMODULE g_real;
@@ -48,7 +49,17 @@ int lzma_stream_decoder(void* strm, uint64_t memlimit, uint32_t flags)
     return ((StreamDecoderFn)(void*)Real("lzma_stream_decoder"))(strm, memlimit, flags);
 }
 
-int lzma_code(void* strm, int action) { return ((CodeFn)(void*)Real("lzma_code"))(strm, action); }
+/* With LIBLZMA_STANDIN_MEM_ERROR_AT=N in the environment, the Nth call (from 1) fails as a
+   threaded encoder does when a block's buffers cannot be had. */
+int lzma_code(void* strm, int action)
+{
+    static volatile LONG calls;
+    char at[16];
+    const LONG call = InterlockedIncrement(&calls);
+    if (GetEnvironmentVariableA("LIBLZMA_STANDIN_MEM_ERROR_AT", at, sizeof(at)) > 0 && atol(at) == call)
+        return 5; /* LZMA_MEM_ERROR */
+    return ((CodeFn)(void*)Real("lzma_code"))(strm, action);
+}
 
 void lzma_end(void* strm) { ((EndFn)(void*)Real("lzma_end"))(strm); }
 

@@ -149,6 +149,9 @@ enum ChildCheck : int {
     kNoThreadsNoWorkers,
     kNoThreadsCorruptIs12,
     kNoThreadsForwarded,
+    kMemErrorPackIs11,
+    kMemErrorOldArchiveBack,
+    kMemErrorNothingLeft,
     kChecksEnd,
 };
 static_assert(kChecksEnd < static_cast<int>(kStandInCalledFirst), "exit codes overlap");
@@ -399,6 +402,40 @@ void LibraryWithoutThreads(const std::string& module_dir, const std::string& wor
           "the stand-in never reached the real library");
 }
 
+// The codec runs out of memory in the middle of a packing over an existing
+// archive: 11, the old archive back under its name, nothing else left.
+void MemoryErrorWhilePacking(const std::string& module_dir, const std::string& work_dir)
+{
+    Plugin plugin;
+    plugin.Load(module_dir);
+    const auto pack_files = plugin.Get<PackFilesFn>("PackFiles");
+    Check(pack_files != nullptr, kExportsFound, "PackFiles is missing");
+    const std::vector<uint8_t> old_archive(kSampleXz, kSampleXz + sizeof(kSampleXz));
+    Check(testhost::WriteBytes(work_dir + "\\sample", testhost::SampleText(3 * 4096 + 10)) &&
+              testhost::WriteBytes(work_dir + "\\sample.xz", old_archive),
+          kSampleWritten, "cannot write the source and the old archive");
+    SetEnvironmentVariableA("LIBLZMA_STANDIN_MEM_ERROR_AT", "2");
+    const std::string target = work_dir + "\\sample.xz";
+    const int32_t r = pack_files(target.c_str(), nullptr, (work_dir + "\\").c_str(), "sample\0", 0);
+    Check(r == 11, kMemErrorPackIs11, "packing gave %d", r);
+    Check(testhost::ReadBytes(target) == old_archive, kMemErrorOldArchiveBack, "the old archive is not back");
+    WIN32_FIND_DATAA found;
+    const HANDLE find = FindFirstFileA((work_dir + "\\*").c_str(), &found);
+    int files = 0;
+    std::string names;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            // The child's own log sits there too.
+            if (found.cFileName[0] != '.' && std::strcmp(found.cFileName, "child.log") != 0) {
+                ++files;
+                names += std::string(" ") + found.cFileName;
+            }
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+    }
+    Check(files == 2, kMemErrorNothingLeft, "the folder holds%s", names.c_str());
+}
+
 constexpr int kRacers = 8;
 
 struct Racer {
@@ -520,6 +557,8 @@ int RunChild(const std::string& scenario, const std::string& module_dir, const s
         WriteBlocks(work_dir);
     else if (scenario == "no-threads")
         LibraryWithoutThreads(module_dir, work_dir);
+    else if (scenario == "mem-error-packing")
+        MemoryErrorWhilePacking(module_dir, work_dir);
     else if (scenario == "race")
         RacingFirstCalls(module_dir, work_dir);
     else if (scenario == "long-folder")
@@ -656,6 +695,14 @@ TEST_F(CodecBinding, LibraryWithoutThreadedDecoderDecodesOnTheCallingThread)
     const ChildOutcome writer = RunScenario("write-blocks", folder, work_);
     ASSERT_EQ(writer.exit_code, 0u) << Explain(writer);
     const ChildOutcome child = RunScenario("no-threads", folder, work_);
+    EXPECT_EQ(child.exit_code, 0u) << Explain(child);
+}
+
+TEST_F(CodecBinding, CodecOutOfMemoryWhilePackingIs11)
+{
+    const std::string folder = ModuleFolder(kNoThreadsName);
+    ASSERT_TRUE(CopyInto(kLibraryName, folder, kFullLibraryName));
+    const ChildOutcome child = RunScenario("mem-error-packing", folder, work_);
     EXPECT_EQ(child.exit_code, 0u) << Explain(child);
 }
 

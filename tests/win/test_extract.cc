@@ -325,7 +325,8 @@ double MillisecondsSinceRefusal()
 }
 
 // An archive of many blocks is decoded on worker threads, all gone when the
-// run returns; a single block keeps the run on the calling thread.
+// run returns; a single block is decoded on the calling thread, beside the
+// one thread that writes the file.
 TEST_F(ExtractTest, ManyBlocksDecodeOnWorkerThreadsThatEndWithTheRun)
 {
     // Blocks smaller than the dictionary: the budget must count the latter.
@@ -351,7 +352,8 @@ TEST_F(ExtractTest, ManyBlocksDecodeOnWorkerThreadsThatEndWithTheRun)
         if (archive != one)
             EXPECT_GT(g_watch.most_threads, before) << "no worker thread decoded " << archive;
         else
-            EXPECT_EQ(g_watch.most_threads, before) << "a single block went to worker threads";
+            EXPECT_EQ(g_watch.most_threads, before + 1)
+                << "a single block went to worker threads, or no thread wrote the file";
         EXPECT_EQ(testhost::CountThreads(), before) << "a worker thread outlived the run";
         Close(h);
     }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/threading.h"
 #include "tests/win/host.h"
 #include "tests/win/process_usage.h"
 
@@ -490,11 +491,15 @@ DWORD WINAPI WatchCommit(LPVOID arg)
 
 // Ten archives of 32 MiB blocks extracted at once. Each decode on its own
 // would take a hundred MiB and more for its workers, a gigabyte between
-// them; the process-wide budget holds all threaded decodes to 512 MiB, and
-// the rest decode on their calling threads.
+// them; the process-wide budget (512 MiB in a 32-bit process, sized from the
+// machine's memory in a 64-bit one) holds all threaded decodes, and the rest
+// decode on their calling threads.
 TEST_F(Load, TenThreadsExtractingLargeBlocksStayWithinTheBudget)
 {
-    constexpr uint64_t kBudget = 512ull << 20;
+    MEMORYSTATUSEX memory;
+    memory.dwLength = sizeof(memory);
+    ASSERT_TRUE(GlobalMemoryStatusEx(&memory));
+    const uint64_t kBudget = codec::LimitsFor(codec::kThisWordSize, memory.ullTotalPhys).decoder_budget;
     // Room for the ten single-threaded decoders, file buffers and stacks.
     constexpr uint64_t kBeside = 64ull << 20;
     const std::string dir = testhost::ScratchDir("budget");
@@ -529,7 +534,7 @@ TEST_F(Load, TenThreadsExtractingLargeBlocksStayWithinTheBudget)
     EXPECT_LE(growth, kBudget + kBeside) << "peak commit " << (watch.peak >> 20) << " MiB";
     testhost::ReportFigures("budget: 10 threads extracted 2 blocks of 32 MiB each; peak commit " +
                             std::to_string(growth >> 20) + " MiB above the " + std::to_string(before >> 20) +
-                            " MiB before (budget 512 MiB)");
+                            " MiB before (budget " + std::to_string(kBudget >> 20) + " MiB)");
 }
 
 // One host thread, the plain cycle a file manager repeats as the user moves

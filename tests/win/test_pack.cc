@@ -57,7 +57,12 @@ bool EncoderFitsTwoThreads(uint32_t preset)
         reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_stream_encoder_mt")));
     api.stream_encoder_mt_memusage = reinterpret_cast<codec::StreamEncoderMtMemusageFn>(
         reinterpret_cast<void*>(GetProcAddress(lzma, "lzma_stream_encoder_mt_memusage")));
-    const uint32_t threads = codec::FitEncoderThreads(api, preset, 4);
+    // The module fits the threads to its budget, which follows the machine's memory.
+    MEMORYSTATUSEX memory;
+    memory.dwLength = sizeof(memory);
+    GlobalMemoryStatusEx(&memory);
+    const uint32_t threads = codec::FitEncoderThreads(
+        api, preset, 4, codec::LimitsFor(codec::kThisWordSize, memory.ullTotalPhys).encoder_budget);
     FreeLibrary(lzma);
     testhost::ReportFigures("64-bit encoder budget at preset " + std::to_string(preset & 0xFF) +
                             ((preset & kExtreme) ? "e" : "") + ": " + std::to_string(threads) +
