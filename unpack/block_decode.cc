@@ -74,7 +74,33 @@ public:
         return !threads_.empty();
     }
 
+    // A sink that writes on a thread of its own tells of a failed write
+    // only when asked; a run that ends, however it ends, asks once more.
     ResultCode Write(codec::ChunkSink* sink, codec::ProgressSink& progress)
+    {
+        const ResultCode result = WriteBlocks(sink, progress);
+        if (sink != nullptr && result != ResultCode::WriteError && sink->Settle() != codec::ChunkSink::kNoFailure)
+            return ResultCode::WriteError;
+        return result;
+    }
+
+    // Stops the workers at their next step and waits for every one.
+    void Stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_.store(true);
+        }
+        work_cv_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+        threads_.clear();
+    }
+
+    ~BlockPipeline() { Stop(); }
+
+private:
+    ResultCode WriteBlocks(codec::ChunkSink* sink, codec::ProgressSink& progress)
     {
         for (size_t k = 0; k < records_.size(); ++k) {
             std::unique_ptr<uint8_t[]> bytes;
@@ -104,22 +130,6 @@ public:
         return ResultCode::Ok;
     }
 
-    // Stops the workers at their next step and waits for every one.
-    void Stop()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_.store(true);
-        }
-        work_cv_.notify_all();
-        for (std::thread& t : threads_)
-            t.join();
-        threads_.clear();
-    }
-
-    ~BlockPipeline() { Stop(); }
-
-private:
     // Each worker keeps its decoder, whose dictionary liblzma reuses from
     // block to block, and its input buffer; output buffers go round between
     // the workers and the writer. Fresh memory for every block would cost
