@@ -15,6 +15,21 @@ status=0
 # (see wine-run.sh), so that a UTC/local mix-up cannot pass unnoticed.
 export XZ_TEST_TZ=${XZ_TEST_TZ:-IST-5:30}
 
+# ctest tests that failed without a GoogleTest report of their own (a
+# crash, a timeout, a script or a file check): the closing line counts them
+# too, since the reports alone cannot show a program that never wrote one.
+unreported=0
+count_unreported() {
+    local build=$1 xml_dir=$2 entry name
+    [ -f "$build/Testing/Temporary/LastTestsFailed.log" ] || return 0
+    while IFS= read -r entry; do
+        name=${entry#*:}
+        [ -f "$xml_dir/$name.xml" ] && grep -q '<failure' "$xml_dir/$name.xml" && continue
+        echo "   failed without a report of its own: $name"
+        unreported=$((unreported + 1))
+    done <"$build/Testing/Temporary/LastTestsFailed.log"
+}
+
 # GoogleTest inside Wine wants a Windows path for its XML report.
 win_results() { mkdir -p "$results/$1"; printf 'xml:%s\\' "$(wine_path "$results/$1")"; }
 
@@ -57,12 +72,14 @@ ctest --test-dir "$top/build/native" --output-on-failure -j2 --output-junit "$re
 
 echo "== module, 64-bit build under 64-bit Wine"
 start_wineserver --64
-GTEST_OUTPUT=$(win_results win64) ctest --test-dir "$top/build/win64" --output-on-failure -j2 || status=1
+GTEST_OUTPUT=$(win_results win64) ctest --test-dir "$top/build/win64" --output-on-failure -j2 ||
+    { status=1; count_unreported "$top/build/win64" "$results/win64"; }
 
 if can_run_32bit; then
     echo "== module, 32-bit build under 32-bit Wine"
     start_wineserver
-    GTEST_OUTPUT=$(win_results win32) ctest --test-dir "$top/build/win32" --output-on-failure -j2 || status=1
+    GTEST_OUTPUT=$(win_results win32) ctest --test-dir "$top/build/win32" --output-on-failure -j2 ||
+        { status=1; count_unreported "$top/build/win32" "$results/win32"; }
 else
     echo "== module, 32-bit build: file checks only"
     echo "   this kernel cannot run 32-bit programs, so 32-bit Wine cannot start here;"
@@ -83,5 +100,5 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     "$top/scripts/fuzz.sh" "$fuzz_seconds" || status=1
 fi
 
-python3 "$top/scripts/summarize-tests.py" "$results" || status=1
+python3 "$top/scripts/summarize-tests.py" --unreported "$unreported" "$results" || status=1
 exit $status

@@ -16,8 +16,10 @@ def figures_of(case):
     return [found[k] for k in sorted(keys, key=lambda k: int(k[8:]))]
 
 
-def main(dirs):
-    passed = failed = skipped = 0
+def main(dirs, unreported=0):
+    passed = skipped = 0
+    # Programs that failed without writing a report (a crash, a timeout).
+    failed = unreported
     figures = []
     seen = set()
     for d in dirs:
@@ -42,4 +44,9 @@ def main(dirs):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    args = sys.argv[1:]
+    unreported = 0
+    if args[:1] == ["--unreported"]:
+        unreported = int(args[1])
+        args = args[2:]
+    sys.exit(main(args, unreported))
