@@ -22,15 +22,7 @@ uint64_t SaturatingMul(uint64_t a, uint64_t b)
 
 } // namespace
 
-uint64_t MemoryBudget::Take(uint64_t wanted)
-{
-    uint64_t free = free_.load(std::memory_order_relaxed);
-    uint64_t taken = 0;
-    do {
-        taken = std::min(free, wanted);
-    } while (!free_.compare_exchange_weak(free, free - taken, std::memory_order_relaxed));
-    return taken;
-}
+uint64_t MemoryBudget::Take(uint64_t wanted) { return TakeAtLeast(0, wanted); }
 
 uint64_t MemoryBudget::TakeAtLeast(uint64_t minimum, uint64_t wanted)
 {

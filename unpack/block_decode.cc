@@ -27,8 +27,6 @@ namespace {
 // 64 KiB of compressed input, a few milliseconds of work).
 constexpr size_t kWorkerStep = 64 * 1024;
 
-uint64_t Padded(uint64_t unpadded) { return (unpadded + xzformat::kAlignment - 1) & ~(xzformat::kAlignment - 1); }
-
 ResultCode FromBlockStatus(lzma_ret status)
 {
     return status == LZMA_MEM_ERROR || status == LZMA_MEMLIMIT_ERROR ? ResultCode::NoMemory : ResultCode::BadData;
@@ -56,7 +54,7 @@ public:
         : codec_(codec), source_(source), records_(records), outputs_(records.size()), window_(window)
     {
         for (const BlockRecord& r : records) {
-            largest_in_ = std::max(largest_in_, static_cast<size_t>(Padded(r.unpadded)));
+            largest_in_ = std::max(largest_in_, static_cast<size_t>(xzformat::PaddedSize(r.unpadded)));
             largest_out_ = std::max(largest_out_, static_cast<size_t>(r.uncompressed));
         }
     }
@@ -182,7 +180,7 @@ private:
     ResultCode Decode(const BlockRecord& record, lzma_stream* stream, std::unique_ptr<uint8_t[]>* in_buffer,
                       std::unique_ptr<uint8_t[]>* output)
     {
-        const uint64_t padded = Padded(record.unpadded);
+        const uint64_t padded = xzformat::PaddedSize(record.unpadded);
         // The block decoder skips a check it cannot compute; the stream
         // decoder, told to, names it, and so must this.
         if (!codec_.check_is_supported(static_cast<lzma_check>(record.check)))
@@ -272,7 +270,7 @@ uint64_t WorkerShare(xzformat::ByteSource& source, const std::vector<BlockRecord
     for (const BlockRecord& r : records) {
         uint64_t dictionary = 0;
         xzformat::ReadBlockHeader(source, r.offset, &dictionary);
-        largest.largest_unpadded = std::max(largest.largest_unpadded, Padded(r.unpadded));
+        largest.largest_unpadded = std::max(largest.largest_unpadded, xzformat::PaddedSize(r.unpadded));
         largest.largest_uncompressed = std::max(largest.largest_uncompressed, r.uncompressed);
         largest.dictionary = std::max(largest.dictionary, dictionary);
     }

@@ -35,8 +35,9 @@ private:
     size_t size_;
 };
 
-// Passes reads on to another source and counts them and the bytes they
-// bring: what opening a file costs, for the benchmark and the tests.
+// Passes reads on to another source and counts them, the bytes they bring
+// and those that came back short: what opening a file costs, for the
+// benchmark and the tests, and whether a walk failed for want of bytes.
 class CountingSource final : public ByteSource {
 public:
     explicit CountingSource(ByteSource& inner) : inner_(inner) {}
@@ -47,16 +48,19 @@ public:
         const size_t got = inner_.ReadAt(offset, buf, n);
         ++reads_;
         bytes_ += got;
+        short_reads_ += got < n ? 1 : 0;
         return got;
     }
 
     uint64_t bytes() const { return bytes_; }
     uint64_t reads() const { return reads_; }
+    uint64_t short_reads() const { return short_reads_; }
 
 private:
     ByteSource& inner_;
     uint64_t bytes_ = 0;
     uint64_t reads_ = 0;
+    uint64_t short_reads_ = 0;
 };
 
 } // namespace xzformat

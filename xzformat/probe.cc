@@ -156,7 +156,7 @@ bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals,
         p += static_cast<uint64_t>(used);
         if (unpadded < kUnpaddedSizeMin)
             return false;
-        const uint64_t padded = (unpadded + kAlignment - 1) & ~(kAlignment - 1);
+        const uint64_t padded = PaddedSize(unpadded);
         if (!AddSize(&totals->blocks_size, padded) ||
             !AddSize(&totals->uncompressed_size, uncompressed))
             return false;
@@ -235,7 +235,7 @@ bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockL
             return false;
         uint64_t block_end = index_start;
         for (auto r = stream_records.rbegin(); r != stream_records.rend(); ++r) {
-            block_end -= (r->unpadded + kAlignment - 1) & ~(kAlignment - 1);
+            block_end -= PaddedSize(r->unpadded);
             records->push_back(BlockRecord{block_end, r->unpadded, r->uncompressed, flags[1]});
         }
     }
@@ -269,24 +269,6 @@ int64_t WalkChain(ByteSource& source, uint64_t file_size, BlockLayout* blocks,
         *blocks = layout;
     return static_cast<int64_t>(sum);
 }
-
-// Passes reads on and remembers whether one came back short.
-class ShortReadWatch final : public ByteSource {
-public:
-    explicit ShortReadWatch(ByteSource& inner) : inner_(inner) {}
-    bool Size(uint64_t* size) override { return inner_.Size(size); }
-    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
-    {
-        const size_t got = inner_.ReadAt(offset, buf, n);
-        short_read_ = short_read_ || got < n;
-        return got;
-    }
-    bool short_read() const { return short_read_; }
-
-private:
-    ByteSource& inner_;
-    bool short_read_ = false;
-};
 
 // The dictionary size of the LZMA2 filter among the filter flags that start
 // at p, or 0 when there is none or the flags do not read. Only a memory
@@ -381,7 +363,7 @@ int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* 
 WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records)
 {
     records->clear();
-    ShortReadWatch watched(source);
+    CountingSource watched(source);
     uint64_t size = 0;
     if (!source.Size(&size))
         return WalkStatus::ReadError;
@@ -400,7 +382,7 @@ WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* record
     // A read that came back short within a file of unchanged size failed;
     // a file that shrank meanwhile is just no longer a whole chain.
     uint64_t now = 0;
-    if (watched.short_read() && source.Size(&now) && now == size)
+    if (watched.short_reads() > 0 && source.Size(&now) && now == size)
         return WalkStatus::ReadError;
     return WalkStatus::BadData;
 }

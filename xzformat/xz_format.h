@@ -59,6 +59,9 @@ constexpr uint64_t kIndexMinRecordSize = 2;
 // Blocks, indexes and streams all start at multiples of four; stream
 // padding is made of whole zero words.
 constexpr uint64_t kAlignment = 4;
+// A block's size on disk: its unpadded size with the block padding that
+// rounds it to four.
+constexpr uint64_t PaddedSize(uint64_t unpadded) { return (unpadded + kAlignment - 1) & ~(kAlignment - 1); }
 
 // A block is at least a 4-byte header... plus one byte of data in the
 // smallest unpadded size the format admits.
