@@ -34,7 +34,7 @@ add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
                     -ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/)
 add_link_options(-Wl,--no-insert-timestamp)
 
-add_library(xzcore STATIC ${XZ_CORE_SOURCES})
+add_library(xzcore STATIC ${XZ_CORE_SOURCES} codec/sync_win.cc)
 target_include_directories(xzcore PUBLIC ${PROJECT_SOURCE_DIR} ${MINGW_ZLIB_INCLUDE} ${LIBLZMA_DIR}/include)
 target_link_libraries(xzcore PUBLIC ${MINGW_ZLIB})
 target_compile_options(xzcore PRIVATE ${WIN_WARNINGS})

@@ -5,7 +5,6 @@
 #include <new>
 #include <system_error>
 
-#include <pthread.h>
 
 namespace codec {
 
@@ -43,17 +42,12 @@ AsyncSink::~AsyncSink()
 {
     if (writer_.joinable()) {
         {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const std::lock_guard<Mutex> lock(mutex_);
             quit_ = true;
         }
-        wake_.notify_all();
+        wake_.NotifyAll();
         writer_.join();
     }
-    // std::mutex never destroys its pthread mutex, and the Windows pthread
-    // library allocates one on first use (and an event once it is
-    // contended): both would be lost with every sink. Destroying an unlocked
-    // mutex is harmless where it holds nothing.
-    pthread_mutex_destroy(mutex_.native_handle());
 }
 
 bool AsyncSink::Write(const uint8_t* bytes, size_t count)
@@ -70,7 +64,7 @@ bool AsyncSink::Write(const uint8_t* bytes, size_t count)
     // out at once, after everything handed over before them.
     if (!Buffered() || count > capacity_ || count > UINT32_MAX) {
         Settle();
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<Mutex> lock(mutex_);
         if (failed_)
             return false;
         lock.unlock();
@@ -96,14 +90,14 @@ uint64_t AsyncSink::Settle()
 {
     if (Buffered() && filling_->piece_count > 0)
         HandOver();
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<Mutex> lock(mutex_);
     WaitIdle(lock);
     return failed_ ? failed_at_ : kNoFailure;
 }
 
-void AsyncSink::WaitIdle(std::unique_lock<std::mutex>& lock)
+void AsyncSink::WaitIdle(std::unique_lock<Mutex>& lock)
 {
-    wake_.wait(lock, [this] { return pending_ == nullptr; });
+    wake_.Wait(lock, [this] { return pending_ == nullptr; });
 }
 
 void AsyncSink::HandOver()
@@ -117,12 +111,12 @@ void AsyncSink::HandOver()
             // No thread to be had: the caller writes, as a plain sink does.
         }
     }
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<Mutex> lock(mutex_);
     WaitIdle(lock);
     if (writer_.joinable()) {
         pending_ = batch;
         lock.unlock();
-        wake_.notify_all();
+        wake_.NotifyAll();
     } else {
         lock.unlock();
         WriteBatch(*batch);
@@ -141,7 +135,7 @@ void AsyncSink::WriteBatch(Batch& batch)
     const uint8_t* p = batch.bytes.get();
     for (size_t i = 0; i < batch.piece_count; ++i) {
         if (!inner_.Write(p, batch.pieces[i])) {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const std::lock_guard<Mutex> lock(mutex_);
             failed_at_ = at;
             failed_.store(true, std::memory_order_release);
             return;
@@ -153,9 +147,9 @@ void AsyncSink::WriteBatch(Batch& batch)
 
 void AsyncSink::WriterLoop()
 {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<Mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return pending_ != nullptr || quit_; });
+        wake_.Wait(lock, [this] { return pending_ != nullptr || quit_; });
         if (pending_ == nullptr)
             return;
         Batch* batch = pending_;
@@ -163,7 +157,7 @@ void AsyncSink::WriterLoop()
         WriteBatch(*batch);
         lock.lock();
         pending_ = nullptr;
-        wake_.notify_all();
+        wake_.NotifyAll();
     }
 }
 

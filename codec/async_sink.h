@@ -4,14 +4,13 @@
 #define CODEC_ASYNC_SINK_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "codec/chunk_io.h"
+#include "codec/sync.h"
 
 namespace codec {
 
@@ -48,7 +47,7 @@ private:
     bool Buffered() const { return batches_[0].bytes != nullptr; }
     // Waits for the writer to finish its batch and gives it the filled one.
     void HandOver();
-    void WaitIdle(std::unique_lock<std::mutex>& lock);
+    void WaitIdle(std::unique_lock<Mutex>& lock);
     void WriteBatch(Batch& batch); // on the writer thread, or the caller's without one
     void WriterLoop();
 
@@ -59,8 +58,8 @@ private:
     Batch* filling_ = &batches_[0];
     uint64_t handed_ = 0;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    Mutex mutex_;
+    CondVar wake_;
     Batch* pending_ = nullptr; // the writer's batch, null when it is idle
     bool quit_ = false;
     std::atomic<bool> failed_{false};

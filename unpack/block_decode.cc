@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/sync.h"
 #include "unpack/decode_run.h"
 #include "xzformat/xz_format.h"
 
@@ -86,10 +86,10 @@ public:
     void Stop()
     {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<codec::Mutex> lock(mutex_);
             stop_.store(true);
         }
-        work_cv_.notify_all();
+        work_cv_.NotifyAll();
         for (std::thread& t : threads_)
             t.join();
         threads_.clear();
@@ -103,8 +103,8 @@ private:
         for (size_t k = 0; k < records_.size(); ++k) {
             std::unique_ptr<uint8_t[]> bytes;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                written_cv_.wait(lock, [&] { return outputs_[k].done; });
+                std::unique_lock<codec::Mutex> lock(mutex_);
+                written_cv_.Wait(lock, [&] { return outputs_[k].done; });
                 if (outputs_[k].result != ResultCode::Ok)
                     return outputs_[k].result;
                 bytes = std::move(outputs_[k].bytes);
@@ -119,11 +119,11 @@ private:
                     return ResultCode::WriteError;
             }
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<codec::Mutex> lock(mutex_);
                 next_write_ = k + 1;
                 spare_.push_back(std::move(bytes));
             }
-            work_cv_.notify_all();
+            work_cv_.NotifyAll();
         }
         return ResultCode::Ok;
     }
@@ -141,11 +141,11 @@ private:
             size_t k = 0;
             std::unique_ptr<uint8_t[]> spare;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
+                std::unique_lock<codec::Mutex> lock(mutex_);
                 // No more blocks decoded ahead of the writer than there are
                 // workers, since each holds its output until written; none
                 // past a block that failed, whose fault ends the run.
-                work_cv_.wait(lock, [&] {
+                work_cv_.Wait(lock, [&] {
                     return stop_.load() || next_ >= records_.size() || next_ > failed_at_ ||
                            next_ - next_write_ < window_;
                 });
@@ -161,14 +161,14 @@ private:
             out.bytes = std::move(spare);
             out.result = Decode(records_[k], &stream, &in, &out.bytes);
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<codec::Mutex> lock(mutex_);
                 if (out.result != ResultCode::Ok)
                     failed_at_ = std::min(failed_at_, k);
                 outputs_[k].bytes = std::move(out.bytes);
                 outputs_[k].result = out.result;
                 outputs_[k].done = true;
             }
-            written_cv_.notify_one();
+            written_cv_.NotifyOne();
         }
         codec_.end(&stream);
     }
@@ -251,9 +251,9 @@ private:
     size_t largest_in_ = 0;  // the largest block, padded
     size_t largest_out_ = 0; // the largest block, decoded
 
-    std::mutex mutex_;
-    std::condition_variable work_cv_;    // a block may be taken, or the run stops
-    std::condition_variable written_cv_; // a block is done
+    codec::Mutex mutex_;
+    codec::CondVar work_cv_;    // a block may be taken, or the run stops
+    codec::CondVar written_cv_; // a block is done
     std::atomic<bool> stop_{false};
     size_t next_ = 0;                    // the next block to decode
     size_t next_write_ = 0;              // the next block to hand over
