@@ -282,6 +282,24 @@ TEST_F(ExtractTest, VanishedArchiveAndUncreatableTargetCreateNothing)
     EXPECT_EQ(ProcessW()(hw, 2, nullptr, wtarget.c_str()), 16);
 }
 
+// A missing target is made new, one that is there is emptied first: a longer
+// old file leaves no tail, in either form.
+TEST_F(ExtractTest, TargetThatExistsIsReplacedWhole)
+{
+    const Bytes text = Text(3000);
+    const std::string archive = Write("r.xz", Compress(text));
+    const std::string target = Write("r.out", Text(50000));
+    const int32_t h = OpenOk(archive);
+    EXPECT_EQ(ProcessA()(h, 2, nullptr, target.c_str()), 0);
+    EXPECT_EQ(testhost::ReadBytes(target), text);
+    Close(h);
+    ASSERT_TRUE(testhost::WriteBytes(target, Text(60000)));
+    int32_t code = 0;
+    const int32_t hw = OpenW(Widen(archive), &code);
+    EXPECT_EQ(ProcessW()(hw, 2, nullptr, Widen(target).c_str()), 0);
+    EXPECT_EQ(testhost::ReadBytes(target), text);
+}
+
 // What a run of many blocks showed its progress callback: the most threads
 // the process had, the bytes reported, and when it was told to stop.
 struct Watch {
