@@ -11,7 +11,7 @@
 #                      (default: the build's bin)
 #   BENCH_PROBE_BYTES  the native probe_bytes program (default: build/native/bench/probe_bytes)
 #   BENCH_SKIP_XZ_EXE  set to 1 to skip cross-building and timing xz.exe (and the rows against it)
-#   BENCH_RUNS         timed runs per single-block decompression, best kept (default 3)
+#   BENCH_RUNS         timed rounds of single-block decompression, best kept (default 9)
 #   BENCH_PACK_RUNS    timed runs per single-threaded packing row, best kept (default 1)
 #   BENCH_REPS         repetitions of the multi-block rows, median kept (default 5)
 #   BENCH_PACK_REPS    repetitions of the threaded packing row, median kept (default 3)
@@ -159,7 +159,7 @@ rm -rf "$out"
 # A bench program that stops leaves its outputs, up to three unpacked package members.
 trap 'rm -rf "$out"' EXIT
 mkdir -p "$out"
-args=(--runs "${BENCH_RUNS:-3}" "$(winpath "$data/text.xz")" "$(winpath "$data/big.xz")" "$(winpath "$out")")
+args=(--runs "${BENCH_RUNS:-9}" "$(winpath "$data/text.xz")" "$(winpath "$data/big.xz")" "$(winpath "$out")")
 [ -n "$xz_exe" ] && args+=("$xz_exe")
 "${wine[@]}" "$bin/bench_plugin.exe" "${args[@]}"
 rm -rf "$out"
