@@ -5,7 +5,6 @@
 #include <new>
 #include <system_error>
 
-
 namespace codec {
 
 namespace {
