@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "tools/console.h"
+#include "xzformat/le_read.h"
 
 namespace ztxhost {
 
@@ -25,15 +26,6 @@ constexpr uint8_t kPeSignature[4] = {'P', 'E', 0, 0};
 constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kMachineAmd64 = 0x8664;
 
-// PE fields are little-endian whatever the machine.
-uint32_t ReadLittleEndian(const uint8_t* bytes, int size)
-{
-    uint32_t value = 0;
-    for (int i = size - 1; i >= 0; --i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
 // 32 or 64 for a Windows module of either word size, else 0.
 int ModuleBits(const std::wstring& path)
 {
@@ -44,10 +36,10 @@ int ModuleBits(const std::wstring& path)
     uint8_t header[6];
     int bits = 0;
     if (std::fseek(f, kPeOffsetField, SEEK_SET) == 0 && std::fread(field, 1, sizeof(field), f) == sizeof(field) &&
-        std::fseek(f, static_cast<long>(ReadLittleEndian(field, 4)), SEEK_SET) == 0 &&
+        std::fseek(f, static_cast<long>(xzformat::ReadLe32(field)), SEEK_SET) == 0 &&
         std::fread(header, 1, sizeof(header), f) == sizeof(header) &&
         std::memcmp(header, kPeSignature, sizeof(kPeSignature)) == 0) {
-        const uint32_t machine = ReadLittleEndian(header + sizeof(kPeSignature), 2);
+        const uint16_t machine = xzformat::ReadLe16(header + sizeof(kPeSignature));
         bits = machine == kMachineI386 ? 32 : machine == kMachineAmd64 ? 64 : 0;
     }
     std::fclose(f);

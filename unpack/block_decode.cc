@@ -261,22 +261,19 @@ private:
     std::vector<std::unique_ptr<uint8_t[]>> spare_; // output buffers written out
 };
 
-// What one worker needs at most: the largest block compressed and decoded,
-// the largest dictionary (read from every block header; a header that does
-// not read fails its block anyway), and the decoder's own state.
-uint64_t WorkerShare(xzformat::ByteSource& source, const std::vector<BlockRecord>& records)
+// The largest block, compressed and decoded, and the largest dictionary,
+// read from every block header (a header that does not read fails its block
+// anyway): what one worker needs at most, as DecoderMemoryPerThread counts it.
+void FindLargest(xzformat::ByteSource& source, const std::vector<BlockRecord>& records,
+                 xzformat::BlockLayout* largest)
 {
-    xzformat::BlockLayout largest{records.size(), 0, 0, 0};
     for (const BlockRecord& r : records) {
         uint64_t dictionary = 0;
         xzformat::ReadBlockHeader(source, r.offset, &dictionary);
-        largest.largest_unpadded = std::max(largest.largest_unpadded, xzformat::PaddedSize(r.unpadded));
-        largest.largest_uncompressed = std::max(largest.largest_uncompressed, r.uncompressed);
-        largest.dictionary = std::max(largest.dictionary, dictionary);
+        largest->largest_unpadded = std::max(largest->largest_unpadded, xzformat::PaddedSize(r.unpadded));
+        largest->largest_uncompressed = std::max(largest->largest_uncompressed, r.uncompressed);
+        largest->dictionary = std::max(largest->dictionary, dictionary);
     }
-    // With no dictionary read, DecoderMemoryWanted counts the decoded size
-    // in its place.
-    return codec::DecoderMemoryWanted(largest, 1);
 }
 
 } // namespace
@@ -316,20 +313,19 @@ ResultCode DecodeBlocks(const codec::CodecApi& codec, xzformat::ByteSource& arch
         return DecodeRun(codec, stream, sink, progress);
     }
 
-    const uint32_t wanted = static_cast<uint32_t>(
-        std::min<uint64_t>({processors, codec::kMaxDecoderThreads, records.size()}));
+    xzformat::BlockLayout largest{records.size(), 0, 0, 0};
+    const uint32_t wanted = codec::DecoderThreadCount(largest, processors);
     // The file may have changed into one of a single block since it was opened.
     if (wanted < 2)
         return DecodeRun(codec, stream, sink, progress);
-    const uint64_t share = WorkerShare(archive, records);
-    // A share past what the process may hold cannot be taken twice anyway.
-    uint64_t taken = share <= UINT64_MAX / wanted ? budget.Take(share * wanted) : 0;
-    const uint32_t workers = static_cast<uint32_t>(taken / share);
+    FindLargest(archive, records, &largest);
     // One worker would only move the stream decoder's work to another thread.
-    if (workers < 2) {
-        budget.Give(taken);
+    const uint64_t share = codec::DecoderMemoryPerThread(largest);
+    uint64_t taken = budget.TakeAtLeast(codec::DecoderMemoryWanted(largest, 2),
+                                        codec::DecoderMemoryWanted(largest, wanted));
+    if (taken == 0)
         return DecodeRun(codec, stream, sink, progress);
-    }
+    const uint32_t workers = static_cast<uint32_t>(taken / share);
     budget.Give(taken - share * workers);
     taken = share * workers;
 

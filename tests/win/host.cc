@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -202,6 +203,17 @@ std::vector<uint8_t> EncodeXz(const std::vector<uint8_t>& data, uint32_t preset)
     if (easy == nullptr || easy(&strm, preset, LZMA_CHECK_CRC64) != LZMA_OK)
         return {};
     return Finish(strm, data);
+}
+
+std::vector<uint8_t> EncodeXzStreams(const std::vector<uint8_t>& data, size_t piece, uint32_t preset)
+{
+    std::vector<uint8_t> all;
+    for (size_t at = 0; at < data.size(); at += piece) {
+        const std::vector<uint8_t> one = EncodeXz(
+            std::vector<uint8_t>(data.begin() + at, data.begin() + std::min(data.size(), at + piece)), preset);
+        all.insert(all.end(), one.begin(), one.end());
+    }
+    return all;
 }
 
 std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_t preset)

@@ -75,6 +75,10 @@ std::vector<uint8_t> EncodeXzWithSizes(const std::vector<uint8_t>& data, uint32_
 // threaded xz writes them (liblzma's threaded encoder, two threads).
 std::vector<uint8_t> EncodeXzBlocks(const std::vector<uint8_t>& data, uint32_t preset, uint64_t block_size);
 
+// The data as a stream per piece bytes (EncodeXz each), one after the other,
+// as parallel writers and appended logs make them.
+std::vector<uint8_t> EncodeXzStreams(const std::vector<uint8_t>& data, size_t piece, uint32_t preset);
+
 // Deterministic text of exactly size bytes.
 std::vector<uint8_t> SampleText(size_t size);
 // Deterministic bytes that no preset can compress.

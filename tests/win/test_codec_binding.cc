@@ -355,13 +355,7 @@ void WriteBlocks(const std::string& work_dir)
     blocks[blocks.size() - 100] ^= 0x55;
     Check(testhost::WriteBytes(work_dir + "\\corrupt.xz", blocks), kSampleWritten, "cannot write corrupt.xz");
     // The same data as a stream per 128 KiB, which needs the block decoder's names.
-    const std::vector<uint8_t> data = BlocksData();
-    std::vector<uint8_t> streams;
-    for (size_t at = 0; at < data.size(); at += 128 << 10) {
-        const std::vector<uint8_t> one = testhost::EncodeXz(
-            std::vector<uint8_t>(data.begin() + at, data.begin() + std::min(data.size(), at + (128 << 10))), 1);
-        streams.insert(streams.end(), one.begin(), one.end());
-    }
+    const std::vector<uint8_t> streams = testhost::EncodeXzStreams(BlocksData(), 128 << 10, 1);
     Check(testhost::WriteBytes(work_dir + "\\streams.xz", streams), kSampleWritten, "cannot write streams.xz");
 }
 
@@ -419,19 +413,14 @@ void MemoryErrorWhilePacking(const std::string& module_dir, const std::string& w
     const int32_t r = pack_files(target.c_str(), nullptr, (work_dir + "\\").c_str(), "sample\0", 0);
     Check(r == 11, kMemErrorPackIs11, "packing gave %d", r);
     Check(testhost::ReadBytes(target) == old_archive, kMemErrorOldArchiveBack, "the old archive is not back");
-    WIN32_FIND_DATAA found;
-    const HANDLE find = FindFirstFileA((work_dir + "\\*").c_str(), &found);
     int files = 0;
     std::string names;
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            // The child's own log sits there too.
-            if (found.cFileName[0] != '.' && std::strcmp(found.cFileName, "child.log") != 0) {
-                ++files;
-                names += std::string(" ") + found.cFileName;
-            }
-        } while (FindNextFileA(find, &found));
-        FindClose(find);
+    for (const std::string& name : testhost::ListFolder(work_dir)) {
+        // The child's own log sits there too.
+        if (name != "child.log") {
+            ++files;
+            names += " " + name;
+        }
     }
     Check(files == 2, kMemErrorNothingLeft, "the folder holds%s", names.c_str());
 }

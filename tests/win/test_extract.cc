@@ -66,17 +66,8 @@ void Register(int32_t handle, bool ansi, bool wide)
 Bytes Compress(const Bytes& data, uint32_t preset = 6) { return testhost::EncodeXz(data, preset); }
 Bytes Text(size_t size) { return testhost::SampleText(size); }
 
-// A stream of one block per `piece` bytes, as parallel writers and appended
-// logs make them: decoded block by block from the indexes.
-Bytes Streams(const Bytes& data, size_t piece)
-{
-    Bytes all;
-    for (size_t at = 0; at < data.size(); at += piece) {
-        const Bytes one = Compress(Bytes(data.begin() + at, data.begin() + std::min(data.size(), at + piece)), 1);
-        all.insert(all.end(), one.begin(), one.end());
-    }
-    return all;
-}
+// A stream of one block per `piece` bytes: decoded block by block from the indexes.
+Bytes Streams(const Bytes& data, size_t piece) { return testhost::EncodeXzStreams(data, piece, 1); }
 
 class ExtractTest : public testhost::ArchiveTest {
 protected:
