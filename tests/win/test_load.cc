@@ -226,11 +226,18 @@ std::string Describe(const testhost::ProcessUsage& u)
 // runtime's lazily made per-thread data, not a per-round loss (1,000 rounds of
 // even a small leak would be far above it).
 constexpr uint64_t kPrivateMargin = 2 * 1024 * 1024;
+// Ten threads racing raise the heap's high-water mark whenever more of their
+// runs happen to overlap than before, and the heap keeps what it committed:
+// the 64-bit build grew by 0.02-2.2 MiB between the two measurements, in no
+// proportion to the rounds, the module before the writer's slim locks alike.
+// A loss per round is the sequential thousand rounds' to find, at 2 MiB.
+constexpr uint64_t kRacingPrivateMargin = 4 * 1024 * 1024;
 constexpr uint32_t kHandleMargin = 2;
 
-void ExpectNoGrowth(const testhost::ProcessUsage& few, const testhost::ProcessUsage& many)
+void ExpectNoGrowth(const testhost::ProcessUsage& few, const testhost::ProcessUsage& many,
+                    uint64_t private_margin = kPrivateMargin)
 {
-    EXPECT_LE(many.private_bytes, few.private_bytes + kPrivateMargin);
+    EXPECT_LE(many.private_bytes, few.private_bytes + private_margin);
     EXPECT_LE(many.handles, few.handles + kHandleMargin);
     EXPECT_EQ(many.gdi_objects, few.gdi_objects);
     EXPECT_EQ(many.threads, few.threads);
@@ -277,7 +284,7 @@ TEST_F(Load, TenThreadsOpenListTestAndCloseWithTheFirstBindingRacing)
     testhost::ReportFigures("load: after the first 10 rounds: " + Describe(after_first));
     testhost::ReportFigures("load: after 10 more rounds: " + Describe(after_short));
     testhost::ReportFigures("load: after 100 more rounds: " + Describe(after_long));
-    ExpectNoGrowth(after_short, after_long);
+    ExpectNoGrowth(after_short, after_long, kRacingPrivateMargin);
 }
 
 struct Racer {
