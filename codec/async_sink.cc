@@ -3,7 +3,7 @@
 
 #include <cstring>
 #include <new>
-#include <system_error>
+#include <exception>
 
 namespace codec {
 
@@ -106,8 +106,9 @@ void AsyncSink::HandOver()
         thread_tried_ = true;
         try {
             writer_ = std::thread(&AsyncSink::WriterLoop, this);
-        } catch (const std::system_error&) {
-            // No thread to be had: the caller writes, as a plain sink does.
+        } catch (const std::exception&) {
+            // No thread to be had, or no memory for its start: the caller
+            // writes, as a plain sink does.
         }
     }
     std::unique_lock<Mutex> lock(mutex_);

@@ -11,9 +11,11 @@
 #ifndef CODEC_SYNC_H
 #define CODEC_SYNC_H
 
+#include <cstdint>
 #include <mutex>
 
 #ifndef _WIN32
+#include <chrono>
 #include <condition_variable>
 #endif
 
@@ -45,6 +47,8 @@ public:
 
     // May return without a notification, as any condition variable may.
     void Wait(std::unique_lock<Mutex>& held);
+    // As Wait, returning after at most about that many milliseconds.
+    void WaitFor(std::unique_lock<Mutex>& held, uint32_t milliseconds);
     template <typename Ready>
     void Wait(std::unique_lock<Mutex>& held, Ready ready)
     {
@@ -70,6 +74,13 @@ inline void CondVar::Wait(std::unique_lock<Mutex>& held)
 {
     std::unique_lock<std::mutex> inner(held.mutex()->mutex_, std::adopt_lock);
     cv_.wait(inner);
+    inner.release();
+}
+
+inline void CondVar::WaitFor(std::unique_lock<Mutex>& held, uint32_t milliseconds)
+{
+    std::unique_lock<std::mutex> inner(held.mutex()->mutex_, std::adopt_lock);
+    cv_.wait_for(inner, std::chrono::milliseconds(milliseconds));
     inner.release();
 }
 

@@ -25,6 +25,12 @@ void CondVar::Wait(std::unique_lock<Mutex>& held)
     SleepConditionVariableSRW(Cv(&cv_), Srw(&held.mutex()->srw_), INFINITE, 0);
 }
 
+void CondVar::WaitFor(std::unique_lock<Mutex>& held, uint32_t milliseconds)
+{
+    // A time-out is a return like any other; the caller looks again.
+    SleepConditionVariableSRW(Cv(&cv_), Srw(&held.mutex()->srw_), milliseconds, 0);
+}
+
 void CondVar::NotifyOne() { WakeConditionVariable(Cv(&cv_)); }
 void CondVar::NotifyAll() { WakeAllConditionVariable(Cv(&cv_)); }
 

@@ -22,8 +22,6 @@ uint64_t SaturatingMul(uint64_t a, uint64_t b)
 
 } // namespace
 
-uint64_t MemoryBudget::Take(uint64_t wanted) { return TakeAtLeast(0, wanted); }
-
 uint64_t MemoryBudget::TakeAtLeast(uint64_t minimum, uint64_t wanted)
 {
     uint64_t free = free_.load(std::memory_order_relaxed);

@@ -78,9 +78,6 @@ public:
     MemoryBudget(const MemoryBudget&) = delete;
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-    // Takes up to wanted bytes and returns how many were taken; 0 when
-    // the pool is spent.
-    uint64_t Take(uint64_t wanted);
     // Takes up to wanted bytes only when at least minimum are free; 0
     // (and nothing taken) otherwise.
     uint64_t TakeAtLeast(uint64_t minimum, uint64_t wanted);

@@ -5,6 +5,7 @@
 // the reported counts add up to the output; the chosen engine gives the stream decoder's result.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include <lzma.h>
 
@@ -63,6 +64,20 @@ private:
     size_t written_ = 0;
 };
 
+// Every worker reads the same bytes through a reader of its own.
+class Readers final : public unpack::ArchiveReaders {
+public:
+    Readers(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    std::unique_ptr<xzformat::ByteSource> Open() override
+    {
+        return std::make_unique<xzformat::MemorySource>(data_, size_);
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+};
+
 class Counting final : public codec::ProgressSink {
 public:
     bool Report(int32_t bytes) override
@@ -104,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             // Small enough that no block's buffers or dictionary pass the
             // decoder's cap above: larger ones go to the stream decoder.
             static codec::MemoryBudget budget(48u << 20);
-            results[1] = unpack::DecodeArchive(api, input, &source, &sink, progress, probe.blocks, 2, budget);
+            Readers readers(data, size);
+            results[1] = unpack::DecodeArchive(api, input, &readers, &sink, progress, probe.blocks, 2, budget);
         }
         if (progress.total() != sink.written())
             __builtin_trap();

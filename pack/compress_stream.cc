@@ -27,7 +27,7 @@ lzma_ret StartEncoder(const codec::CodecApi& codec, lzma_stream* stream, uint32_
     return codec.stream_encoder_mt(stream, &mt);
 }
 
-// The one mapping from a failing codec status to the host's code. The
+// The encoder's one mapping from a failing status to the host's code. The
 // threaded encoder sets up each block's buffers and encoder as the block
 // comes, so running out of memory shows up in the middle of a run.
 ResultCode FromEncoderStatus(lzma_ret status)

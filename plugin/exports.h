@@ -6,4 +6,22 @@
 
 #define ZTX_EXPORT __declspec(dllexport)
 
+namespace plugin {
+
+// The host's frames know nothing of C++ exceptions, so none may leave an
+// export. The routines that own a run's files, threads and memory catch
+// running out of memory themselves and release all of it; this is the
+// last resort of an export's body, giving the export's failure code.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        return failure;
+    }
+}
+
+} // namespace plugin
+
 #endif

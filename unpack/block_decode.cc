@@ -3,11 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -22,15 +21,27 @@ using xzformat::BlockRecord;
 
 namespace {
 
-// Input handed to the block decoder per call: between two calls a worker
-// looks for an abort, so this bounds how long the run takes to stop (some
-// 64 KiB of compressed input, a few milliseconds of work).
-constexpr size_t kWorkerStep = 64 * 1024;
-
-ResultCode FromBlockStatus(lzma_ret status)
-{
-    return status == LZMA_MEM_ERROR || status == LZMA_MEMLIMIT_ERROR ? ResultCode::NoMemory : ResultCode::BadData;
-}
+// A worker reads its blocks through a window of this size: a long block in
+// pieces, many small ones at a time.
+constexpr size_t kInputWindow = 256 * 1024;
+// Output of one codec step: with input bounded by the window, a step of a
+// highly compressed block can still not run for long before the worker
+// looks for a stop again.
+constexpr size_t kStepOutput = 128 * 1024;
+// The writer gives a lane's space back after this much, so that a worker
+// waiting for room need not wait for a whole lane to be written.
+constexpr size_t kWriteBatch = 256 * 1024;
+// Each worker's output lane: room for the block it decodes ahead of the
+// writer, up to the largest block the indexes claim, within these bounds.
+constexpr uint64_t kLaneMin = 256 * 1024;
+constexpr uint64_t kLaneMax = 16 * codec::kMiB;
+// What a worker's decoder keeps beside its dictionary and buffers.
+constexpr uint64_t kDecoderStateAllowance = codec::kMiB;
+// Where the headers do not name a dictionary, the block fails as soon as
+// its header is read; a nominal share stands in.
+constexpr uint64_t kDictionaryStandIn = 8 * codec::kMiB;
+// Headers read at a time while the dictionaries are looked for.
+constexpr size_t kHeaderScanWindow = 64 * 1024;
 
 // A short read within a file of the size it had is a failed read; past the
 // end of a file that shrank, the file is no longer the archive it was.
@@ -40,43 +51,182 @@ ResultCode ShortRead(xzformat::ByteSource& source, uint64_t end)
     return source.Size(&size) && size >= end ? ResultCode::ReadError : ResultCode::BadData;
 }
 
-// One block's output on its way from its worker to the writer.
-struct BlockOutput {
-    std::unique_ptr<uint8_t[]> bytes;
-    ResultCode result = ResultCode::Ok;
+uint64_t RoundUp(uint64_t n, uint64_t unit) { return n > UINT64_MAX - unit ? UINT64_MAX : (n + unit - 1) / unit * unit; }
+
+// The host's callback as the calling thread sees it: any report restarts
+// the clock, and a wait that has lasted quiet_ms is told with 0 bytes.
+class Heartbeat {
+public:
+    Heartbeat(codec::ProgressSink& progress, uint32_t quiet_ms)
+        : progress_(progress), quiet_(quiet_ms), last_(Clock::now())
+    {
+    }
+    bool Report(int32_t bytes)
+    {
+        last_ = Clock::now();
+        return progress_.Report(bytes);
+    }
+    // A report of 0 when one is due; false when the host wants to stop.
+    bool Beat() { return Clock::now() - last_ < quiet_ || Report(0); }
+    uint32_t MillisecondsLeft() const
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(last_ + quiet_ - Clock::now());
+        return left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    codec::ProgressSink& progress_;
+    std::chrono::milliseconds quiet_;
+    Clock::time_point last_;
+};
+
+// Serves reads from a window of the file, so that looking at thousands of
+// small block headers in a row costs a read per window, not per header.
+class WindowSource final : public xzformat::ByteSource {
+public:
+    WindowSource(xzformat::ByteSource& inner, uint8_t* buffer, size_t capacity)
+        : inner_(inner), buffer_(buffer), capacity_(capacity)
+    {
+    }
+    bool Size(uint64_t* size) override { return inner_.Size(size); }
+    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
+    {
+        if (offset < start_ || offset + n > start_ + length_) {
+            if (n > capacity_)
+                return inner_.ReadAt(offset, buf, n);
+            start_ = offset;
+            length_ = inner_.ReadAt(offset, buffer_, capacity_);
+        }
+        const size_t got = static_cast<size_t>(std::min<uint64_t>(n, start_ + length_ - offset));
+        std::memcpy(buf, buffer_ + (offset - start_), got);
+        return got;
+    }
+
+private:
+    xzformat::ByteSource& inner_;
+    uint8_t* buffer_;
+    size_t capacity_;
+    uint64_t start_ = 0;
+    size_t length_ = 0;
+};
+
+// The largest dictionary that any block header names, read before a worker
+// starts so that every worker's share can hold it. Reports 0 bytes while
+// it reads; false when the host answers that it wants to stop.
+bool FindLargestDictionary(xzformat::ByteSource& source, const std::vector<BlockRecord>& records,
+                           Heartbeat& beat, uint64_t* largest)
+{
+    std::unique_ptr<uint8_t[]> window(new uint8_t[kHeaderScanWindow]);
+    WindowSource headers(source, window.get(), kHeaderScanWindow);
+    *largest = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (records[i].unpadded == 0)
+            continue;
+        uint64_t dictionary = 0;
+        // A header that does not read fails its block anyway.
+        xzformat::ReadBlockHeader(headers, records[i].offset, &dictionary);
+        *largest = std::max(*largest, dictionary);
+        if (i % 1024 == 0 && !beat.Beat())
+            return false;
+    }
+    return true;
+}
+
+// One worker's share of the budget, and the lane it is sized for.
+struct WorkerShare {
+    uint64_t fixed; // dictionary, input window, decoder state
+    uint64_t lane;
+    uint64_t total() const { return fixed + lane; }
+};
+
+// A run of consecutive records that one worker decodes, its output going
+// into that worker's lane in file order.
+struct Task {
+    size_t first = 0;       // the first record
+    size_t end = 0;         // one past the last
+    uint64_t read_end = 0;  // the end of its last block in the file
+    uint32_t lane = 0;
+    uint64_t produced = 0;  // bytes put into the lane so far
     bool done = false;
+    ResultCode result = ResultCode::Ok;
+};
+
+// A worker's output on its way to the writer, a ring of bytes: the worker
+// puts its tasks' output in at the tail, in file order, and the writer
+// takes each task's part from the head once all before it are written.
+struct Lane {
+    std::unique_ptr<uint8_t[]> ring;
+    uint64_t capacity = 0;
+    uint64_t head = 0; // bytes taken by the writer (under the pipeline's lock)
+    uint64_t tail = 0; // bytes put in by the worker (under the pipeline's lock)
+    bool worker_waits = false;
+    codec::CondVar room; // the writer made room
+
+    // The worker's own: its reader and input window.
+    std::unique_ptr<xzformat::ByteSource> own_reader;
+    xzformat::ByteSource* reader = nullptr;
+    std::unique_ptr<uint8_t[]> input;
+    uint64_t input_start = 0; // file offset of input[0]
+    size_t input_length = 0;
+    bool short_read = false; // the last read brought fewer bytes than asked
+    uint64_t known_room = 0; // free bytes at the tail the worker has seen
 };
 
 class BlockPipeline {
 public:
-    BlockPipeline(const codec::CodecApi& codec, xzformat::ByteSource& source,
-                  const std::vector<BlockRecord>& records, uint32_t window)
-        : codec_(codec), source_(source), records_(records), outputs_(records.size()), window_(window)
+    BlockPipeline(const codec::CodecApi& codec, const std::vector<BlockRecord>& records, uint64_t task_input)
+        : codec_(codec), records_(records), task_input_(task_input)
     {
-        for (const BlockRecord& r : records) {
-            largest_in_ = std::max(largest_in_, static_cast<size_t>(xzformat::PaddedSize(r.unpadded)));
-            largest_out_ = std::max(largest_out_, static_cast<size_t>(r.uncompressed));
+    }
+    BlockPipeline(const BlockPipeline&) = delete;
+    BlockPipeline& operator=(const BlockPipeline&) = delete;
+    ~BlockPipeline() { Stop(); }
+
+    // Every buffer of `workers` workers, each with a reader of its own
+    // where one can be had, else the walk's. False when memory is short.
+    bool Prepare(uint32_t workers, uint64_t lane_capacity, ArchiveReaders& readers,
+                 xzformat::ByteSource& shared)
+    {
+        window_ = 2 * static_cast<uint64_t>(workers);
+        tasks_.reset(new (std::nothrow) Task[window_]);
+        lanes_.reset(new (std::nothrow) Lane[workers]);
+        if (!tasks_ || !lanes_)
+            return false;
+        lane_count_ = workers;
+        for (uint32_t i = 0; i < workers; ++i) {
+            Lane& lane = lanes_[i];
+            lane.ring.reset(new (std::nothrow) uint8_t[lane_capacity]);
+            lane.input.reset(new (std::nothrow) uint8_t[kInputWindow]);
+            if (!lane.ring || !lane.input)
+                return false;
+            lane.capacity = lane_capacity;
+            lane.own_reader = readers.Open();
+            lane.reader = lane.own_reader ? lane.own_reader.get() : &shared;
         }
+        return true;
     }
 
-    // Starts up to `workers` threads; false when not even one could start.
-    bool Start(uint32_t workers)
+    // Starts a worker per lane; false when not even one could start.
+    bool Start()
     {
-        for (uint32_t i = 0; i < workers; ++i) {
+        threads_.reserve(lane_count_);
+        for (uint32_t i = 0; i < lane_count_; ++i) {
             try {
-                threads_.emplace_back([this] { Work(); });
-            } catch (const std::system_error&) {
-                break;
+                threads_.emplace_back([this, i] { Work(i); });
+            } catch (const std::exception&) {
+                break; // no thread, or no memory for one: fewer workers
             }
         }
         return !threads_.empty();
     }
 
-    // A sink that writes on a thread of its own tells of a failed write
-    // only when asked; a run that ends, however it ends, asks once more.
-    ResultCode Write(codec::ChunkSink* sink, codec::ProgressSink& progress)
+    // Writes every task's output in order on the calling thread. A sink
+    // that writes on a thread of its own tells of a failed write only when
+    // asked; a run that ends, however it ends, asks once more.
+    ResultCode Write(codec::ChunkSink* sink, Heartbeat& beat)
     {
-        const ResultCode result = WriteBlocks(sink, progress);
+        const ResultCode result = WriteTasks(sink, beat);
         if (sink != nullptr && result != ResultCode::WriteError && sink->Settle() != codec::ChunkSink::kNoFailure)
             return ResultCode::WriteError;
         return result;
@@ -90,115 +240,251 @@ public:
             stop_.store(true);
         }
         work_cv_.NotifyAll();
+        for (uint32_t i = 0; i < lane_count_; ++i)
+            lanes_[i].room.NotifyAll();
         for (std::thread& t : threads_)
             t.join();
         threads_.clear();
     }
 
-    ~BlockPipeline() { Stop(); }
-
 private:
-    ResultCode WriteBlocks(codec::ChunkSink* sink, codec::ProgressSink& progress)
+    bool AllTaken() const { return next_record_ >= records_.size(); }
+
+    // The records of the next task: one block, or small ones together up
+    // to the task's share of input.
+    Task NextTask(uint32_t lane) const
     {
-        for (size_t k = 0; k < records_.size(); ++k) {
-            std::unique_ptr<uint8_t[]> bytes;
-            {
-                std::unique_lock<codec::Mutex> lock(mutex_);
-                written_cv_.Wait(lock, [&] { return outputs_[k].done; });
-                if (outputs_[k].result != ResultCode::Ok)
-                    return outputs_[k].result;
-                bytes = std::move(outputs_[k].bytes);
+        Task t;
+        t.first = next_record_;
+        t.lane = lane;
+        uint64_t input = 0;
+        size_t end = next_record_;
+        do {
+            const BlockRecord& r = records_[end++];
+            if (r.unpadded != 0) {
+                input += xzformat::PaddedSize(r.unpadded);
+                t.read_end = r.offset + xzformat::PaddedSize(r.unpadded);
             }
-            const size_t size = static_cast<size_t>(records_[k].uncompressed);
-            for (size_t at = 0; at < size; at += codec::kIoChunk) {
-                const size_t n = std::min(codec::kIoChunk, size - at);
-                const bool written = sink == nullptr || sink->Write(bytes.get() + at, n);
-                if (!progress.Report(static_cast<int32_t>(n)))
-                    return ResultCode::Aborted;
-                if (!written)
-                    return ResultCode::WriteError;
+        } while (end < records_.size() && input < task_input_);
+        t.end = end;
+        return t;
+    }
+
+    // Waits, reporting 0 when the host has waited long enough, for the task
+    // `seq` to have output past `taken` or to be done. False when the host
+    // wants to stop; otherwise *task holds it (null: every task is written).
+    bool AwaitTask(std::unique_lock<codec::Mutex>& lock, uint64_t seq, uint64_t taken, Heartbeat& beat,
+                   Task** task)
+    {
+        for (;;) {
+            if (seq < next_task_) {
+                Task& t = tasks_[seq % window_];
+                if (t.produced > taken || t.done) {
+                    *task = &t;
+                    return true;
+                }
+            } else if (AllTaken()) {
+                *task = nullptr;
+                return true;
             }
-            {
-                std::lock_guard<codec::Mutex> lock(mutex_);
-                next_write_ = k + 1;
-                spare_.push_back(std::move(bytes));
-            }
-            work_cv_.NotifyAll();
+            writer_waits_ = true;
+            written_cv_.WaitFor(lock, std::max<uint32_t>(beat.MillisecondsLeft(), 1));
+            writer_waits_ = false;
+            lock.unlock();
+            const bool go_on = beat.Beat();
+            lock.lock();
+            if (!go_on)
+                return false;
         }
-        return ResultCode::Ok;
+    }
+
+    ResultCode WriteTasks(codec::ChunkSink* sink, Heartbeat& beat)
+    {
+        for (uint64_t seq = 0;; ++seq) {
+            uint64_t taken = 0; // of this task's output
+            for (;;) {
+                const uint8_t* bytes = nullptr;
+                size_t count = 0;
+                Lane* lane = nullptr;
+                {
+                    std::unique_lock<codec::Mutex> lock(mutex_);
+                    Task* t = nullptr;
+                    if (!AwaitTask(lock, seq, taken, beat, &t))
+                        return ResultCode::Aborted;
+                    if (t == nullptr)
+                        return ResultCode::Ok;
+                    if (t->produced == taken) { // done, and all of it written
+                        if (t->result != ResultCode::Ok)
+                            return t->result;
+                        written_task_ = seq + 1;
+                        lock.unlock();
+                        work_cv_.NotifyAll();
+                        break;
+                    }
+                    lane = &lanes_[t->lane];
+                    const uint64_t at = lane->head % lane->capacity;
+                    count = static_cast<size_t>(
+                        std::min<uint64_t>({t->produced - taken, lane->capacity - at, kWriteBatch}));
+                    bytes = lane->ring.get() + at;
+                }
+                for (size_t at = 0; at < count; at += codec::kIoChunk) {
+                    const size_t n = std::min(codec::kIoChunk, count - at);
+                    const bool written = sink == nullptr || sink->Write(bytes + at, n);
+                    if (!beat.Report(static_cast<int32_t>(n)))
+                        return ResultCode::Aborted;
+                    if (!written)
+                        return ResultCode::WriteError;
+                }
+                taken += count;
+                std::lock_guard<codec::Mutex> lock(mutex_);
+                lane->head += count;
+                if (lane->worker_waits) {
+                    lane->worker_waits = false;
+                    lane->room.NotifyOne();
+                }
+            }
+        }
     }
 
     // Each worker keeps its decoder, whose dictionary liblzma reuses from
-    // block to block, and its input buffer; output buffers go round between
-    // the workers and the writer. Fresh memory for every block would cost
-    // page faults and unmappings that eat up much of what the second core gives.
-    void Work()
+    // block to block, and its buffers; nothing is allocated per block.
+    void Work(uint32_t index)
     {
+        Lane& lane = lanes_[index];
         lzma_stream stream;
         std::memset(&stream, 0, sizeof(stream));
-        std::unique_ptr<uint8_t[]> in;
         for (;;) {
-            size_t k = 0;
-            std::unique_ptr<uint8_t[]> spare;
+            uint64_t seq = 0;
+            Task task;
             {
                 std::unique_lock<codec::Mutex> lock(mutex_);
-                // No more blocks decoded ahead of the writer than there are
-                // workers, since each holds its output until written; none
-                // past a block that failed, whose fault ends the run.
+                // No more tasks ahead of the writer than the window holds,
+                // and none past a task that failed, whose fault ends the run.
                 work_cv_.Wait(lock, [&] {
-                    return stop_.load() || next_ >= records_.size() || next_ > failed_at_ ||
-                           next_ - next_write_ < window_;
+                    return stop_.load() || AllTaken() || next_task_ > failed_task_ ||
+                           next_task_ - written_task_ < window_;
                 });
-                if (stop_.load() || next_ >= records_.size() || next_ > failed_at_)
+                if (stop_.load() || AllTaken() || next_task_ > failed_task_)
                     break;
-                k = next_++;
-                if (!spare_.empty()) {
-                    spare = std::move(spare_.back());
-                    spare_.pop_back();
-                }
+                seq = next_task_++;
+                task = NextTask(index);
+                next_record_ = task.end;
+                tasks_[seq % window_] = task;
             }
-            BlockOutput out;
-            out.bytes = std::move(spare);
-            out.result = Decode(records_[k], &stream, &in, &out.bytes);
-            {
-                std::lock_guard<codec::Mutex> lock(mutex_);
-                if (out.result != ResultCode::Ok)
-                    failed_at_ = std::min(failed_at_, k);
-                outputs_[k].bytes = std::move(out.bytes);
-                outputs_[k].result = out.result;
-                outputs_[k].done = true;
+            ResultCode result = ResultCode::NoMemory;
+            try {
+                result = DecodeTask(lane, seq, task, &stream);
+            } catch (...) {
+                // Nothing a worker calls is meant to throw; if a reader
+                // does, its task fails as out of memory, and the run ends.
             }
-            written_cv_.NotifyOne();
+            std::lock_guard<codec::Mutex> lock(mutex_);
+            Task& t = tasks_[seq % window_];
+            t.done = true;
+            t.result = result;
+            if (result != ResultCode::Ok)
+                failed_task_ = std::min(failed_task_, seq);
+            if (writer_waits_)
+                written_cv_.NotifyOne();
         }
         codec_.end(&stream);
     }
 
-    // One block, from its bytes on disk to its output, as lzma/block.h
-    // says: the header decoded with the stream's check, the compressed size
+    ResultCode DecodeTask(Lane& lane, uint64_t seq, const Task& task, lzma_stream* stream)
+    {
+        for (size_t i = task.first; i < task.end; ++i) {
+            if (stop_.load(std::memory_order_relaxed))
+                return ResultCode::Aborted;
+            const BlockRecord& r = records_[i];
+            // The stream decoder, told to, names a check it cannot compute
+            // at the stream's header, blocks or none; so must this.
+            if (!codec_.check_is_supported(static_cast<lzma_check>(r.check)))
+                return ResultCode::BadData;
+            if (r.unpadded == 0)
+                continue;
+            const ResultCode result = DecodeBlock(lane, seq, r, task.read_end, stream);
+            if (result != ResultCode::Ok)
+                return result;
+        }
+        return ResultCode::Ok;
+    }
+
+    // Makes the bytes from `at` on available in the worker's window, at
+    // least `want` of them where the window holds fewer, reading no further
+    // than read_end. Returns how many are there from `at` on.
+    size_t Fill(Lane& lane, uint64_t at, size_t want, uint64_t read_end)
+    {
+        if (at >= lane.input_start && at - lane.input_start < lane.input_length) {
+            const size_t have = static_cast<size_t>(lane.input_start + lane.input_length - at);
+            if (have >= want)
+                return have;
+        }
+        const size_t asked = static_cast<size_t>(std::min<uint64_t>(kInputWindow, read_end - at));
+        lane.input_start = at;
+        lane.input_length = lane.reader->ReadAt(at, lane.input.get(), asked);
+        lane.short_read = lane.input_length < asked;
+        return lane.input_length;
+    }
+
+    // Room for the next step's output at the lane's tail; null when the run
+    // stops. Room found once stays free until it is filled, since the
+    // writer takes nothing past the tail, so it is looked for under the
+    // lock only when what was found last is used up.
+    uint8_t* Room(Lane& lane, size_t* room)
+    {
+        if (lane.known_room == 0) {
+            std::unique_lock<codec::Mutex> lock(mutex_);
+            for (;;) {
+                if (stop_.load())
+                    return nullptr;
+                const uint64_t used = lane.tail - lane.head;
+                if (used < lane.capacity) {
+                    lane.known_room = std::min(lane.capacity - used, lane.capacity - lane.tail % lane.capacity);
+                    break;
+                }
+                lane.worker_waits = true;
+                lane.room.Wait(lock);
+            }
+        }
+        *room = static_cast<size_t>(std::min<uint64_t>(lane.known_room, kStepOutput));
+        return lane.ring.get() + lane.tail % lane.capacity;
+    }
+
+    void Put(Lane& lane, uint64_t seq, size_t count)
+    {
+        if (count == 0)
+            return;
+        lane.known_room -= count;
+        std::lock_guard<codec::Mutex> lock(mutex_);
+        lane.tail += count;
+        tasks_[seq % window_].produced += count;
+        if (writer_waits_)
+            written_cv_.NotifyOne();
+    }
+
+    // One block, from its bytes on disk to the lane, as lzma/block.h says:
+    // the header decoded with the stream's check, the compressed size
     // derived from the index's unpadded size and the uncompressed size
-    // taken from the index, so that the decoder holds the data to both.
-    ResultCode Decode(const BlockRecord& record, lzma_stream* stream, std::unique_ptr<uint8_t[]>* in_buffer,
-                      std::unique_ptr<uint8_t[]>* output)
+    // taken from the index, so that the decoder holds the data to both. The
+    // input goes in by the window, the block's header whole in the first;
+    // a read that comes back short is fed as far as it goes, and only when
+    // the decoder wants more than it brought is the block a failed read.
+    ResultCode DecodeBlock(Lane& lane, uint64_t seq, const BlockRecord& record, uint64_t read_end,
+                           lzma_stream* stream)
     {
         const uint64_t padded = xzformat::PaddedSize(record.unpadded);
-        // The block decoder skips a check it cannot compute; the stream
-        // decoder, told to, names it, and so must this.
-        if (!codec_.check_is_supported(static_cast<lzma_check>(record.check)))
-            return ResultCode::BadData;
-        // Every buffer fits the largest block, so any of them serves any block.
-        if (!*in_buffer)
-            in_buffer->reset(new (std::nothrow) uint8_t[largest_in_]);
-        if (!*output)
-            output->reset(new (std::nothrow) uint8_t[largest_out_ > 0 ? largest_out_ : 1]);
-        if (!*in_buffer || !*output)
-            return ResultCode::NoMemory;
-        uint8_t* const in = in_buffer->get();
-        if (source_.ReadAt(record.offset, in, static_cast<size_t>(padded)) != padded)
-            return ShortRead(source_, record.offset + padded);
+        const uint64_t block_end = record.offset + padded;
+        const size_t header_want = static_cast<size_t>(std::min<uint64_t>(padded, xzformat::kBlockHeaderMaxSize));
+        size_t have = Fill(lane, record.offset, header_want, read_end);
+        const uint8_t* in = lane.input.get() + (record.offset - lane.input_start);
+        if (have == 0)
+            return ShortRead(*lane.reader, record.offset + 1);
         // A header-size byte of 0 is an index indicator, not a block.
         const size_t header_size = (static_cast<size_t>(in[0]) + 1) * xzformat::kBlockHeaderSizeUnit;
         if (in[0] == 0 || header_size >= padded)
             return ResultCode::BadData;
+        if (have < header_size)
+            return ShortRead(*lane.reader, record.offset + header_size);
 
         lzma_filter filters[LZMA_FILTERS_MAX + 1];
         lzma_block block;
@@ -209,7 +495,7 @@ private:
         block.filters = filters;
         lzma_ret status = codec_.block_header_decode(&block, nullptr, in);
         if (status != LZMA_OK)
-            return FromBlockStatus(status);
+            return FromDecoderStatus(status);
         status = codec_.block_compressed_size(&block, record.unpadded);
         const bool size_agrees =
             block.uncompressed_size == LZMA_VLI_UNKNOWN || block.uncompressed_size == record.uncompressed;
@@ -219,61 +505,159 @@ private:
         // The decoder keeps copies of what it needs from the options.
         codec_.filters_free(filters, nullptr);
         if (status != LZMA_OK || !size_agrees)
-            return status == LZMA_OK ? ResultCode::BadData : FromBlockStatus(status);
+            return status == LZMA_OK ? ResultCode::BadData : FromDecoderStatus(status);
 
-        const size_t size = static_cast<size_t>(record.uncompressed);
-        const uint8_t* const end = in + padded;
+        uint64_t at = record.offset + header_size; // the first byte not yet handed to the decoder
         stream->next_in = in + header_size;
-        stream->avail_in = 0;
-        stream->next_out = output->get();
-        stream->avail_out = size;
-        status = LZMA_OK;
-        while (status == LZMA_OK && !stop_.load(std::memory_order_relaxed)) {
-            const size_t left = static_cast<size_t>(end - (stream->next_in + stream->avail_in));
-            const size_t give = std::min(left, kWorkerStep);
-            stream->avail_in += give;
-            status = codec_.code(stream, give == left ? LZMA_FINISH : LZMA_RUN);
+        stream->avail_in = static_cast<size_t>(std::min<uint64_t>(record.offset + have, block_end) - at);
+        at += stream->avail_in;
+        // Once the decoder is told to finish, its input must not change:
+        // that happens only when the rest of the block is in the window.
+        lzma_action action = at == block_end ? LZMA_FINISH : LZMA_RUN;
+        for (;;) {
+            if (stop_.load(std::memory_order_relaxed))
+                return ResultCode::Aborted; // the writer has its result already
+            if (stream->avail_in == 0 && action == LZMA_RUN) {
+                if (lane.short_read)
+                    return ShortRead(*lane.reader, at + 1);
+                have = Fill(lane, at, 1, read_end);
+                if (have == 0)
+                    return ShortRead(*lane.reader, at + 1);
+                stream->next_in = lane.input.get() + (at - lane.input_start);
+                stream->avail_in = static_cast<size_t>(std::min<uint64_t>(have, block_end - at));
+                at += stream->avail_in;
+                action = at == block_end ? LZMA_FINISH : LZMA_RUN;
+            }
+            size_t room = 0;
+            uint8_t* out = Room(lane, &room);
+            if (out == nullptr)
+                return ResultCode::Aborted; // the writer has its result already
+            stream->next_out = out;
+            stream->avail_out = room;
+            status = codec_.code(stream, action);
+            Put(lane, seq, room - stream->avail_out);
+            if (status == LZMA_STREAM_END)
+                break;
+            if (status != LZMA_OK)
+                return FromDecoderStatus(status);
         }
-        const bool whole = stream->next_in == end && stream->avail_out == 0;
-        if (status == LZMA_OK)
-            return ResultCode::Aborted; // stopped; the writer has its result already
-        if (status != LZMA_STREAM_END)
-            return FromBlockStatus(status);
-        return whole ? ResultCode::Ok : ResultCode::BadData;
+        // The block decoder knows both sizes; the whole block read is what is left to see.
+        return at == block_end && stream->avail_in == 0 ? ResultCode::Ok : ResultCode::BadData;
     }
 
     const codec::CodecApi& codec_;
-    xzformat::ByteSource& source_;
     const std::vector<BlockRecord>& records_;
-    std::vector<BlockOutput> outputs_;
-    const uint32_t window_;
+    const uint64_t task_input_;
+    std::unique_ptr<Task[]> tasks_; // a ring of the tasks in flight
+    uint64_t window_ = 0;           // its size
+    std::unique_ptr<Lane[]> lanes_;
+    uint32_t lane_count_ = 0;
     std::vector<std::thread> threads_;
-    size_t largest_in_ = 0;  // the largest block, padded
-    size_t largest_out_ = 0; // the largest block, decoded
 
     codec::Mutex mutex_;
-    codec::CondVar work_cv_;    // a block may be taken, or the run stops
-    codec::CondVar written_cv_; // a block is done
+    codec::CondVar work_cv_;    // a task may be taken, or the run stops
+    codec::CondVar written_cv_; // a task has output or is done
     std::atomic<bool> stop_{false};
-    size_t next_ = 0;                    // the next block to decode
-    size_t next_write_ = 0;              // the next block to hand over
-    size_t failed_at_ = SIZE_MAX;        // the earliest block known to fail
-    std::vector<std::unique_ptr<uint8_t[]>> spare_; // output buffers written out
+    bool writer_waits_ = false;
+    size_t next_record_ = 0;           // the first record no task has taken
+    uint64_t next_task_ = 0;           // the next task to take
+    uint64_t written_task_ = 0;        // the task being written
+    uint64_t failed_task_ = UINT64_MAX; // the earliest task known to fail
 };
 
-// The largest block, compressed and decoded, and the largest dictionary,
-// read from every block header (a header that does not read fails its block
-// anyway): what one worker needs at most, as DecoderMemoryPerThread counts it.
-void FindLargest(xzformat::ByteSource& source, const std::vector<BlockRecord>& records,
-                 xzformat::BlockLayout* largest)
-{
-    for (const BlockRecord& r : records) {
-        uint64_t dictionary = 0;
-        xzformat::ReadBlockHeader(source, r.offset, &dictionary);
-        largest->largest_unpadded = std::max(largest->largest_unpadded, xzformat::PaddedSize(r.unpadded));
-        largest->largest_uncompressed = std::max(largest->largest_uncompressed, r.uncompressed);
-        largest->dictionary = std::max(largest->dictionary, dictionary);
+// Budget taken by a run, given back however the run ends.
+class Lease {
+public:
+    explicit Lease(codec::MemoryBudget& budget) : budget_(budget) {}
+    ~Lease() { budget_.Give(taken_); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    bool TakeAtLeast(uint64_t minimum, uint64_t wanted)
+    {
+        const uint64_t got = budget_.TakeAtLeast(minimum, wanted);
+        taken_ += got;
+        return got > 0;
     }
+    void KeepOnly(uint64_t amount)
+    {
+        budget_.Give(taken_ - amount);
+        taken_ = amount;
+    }
+    uint64_t taken() const { return taken_; }
+
+private:
+    codec::MemoryBudget& budget_;
+    uint64_t taken_ = 0;
+};
+
+// The index-driven run itself. False where the stream decoder should do
+// the work instead; everything held here is gone by the time it does.
+bool TryDecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, codec::ChunkSink* sink,
+                     Heartbeat& beat, uint32_t processors, codec::MemoryBudget& budget,
+                     const BlockDecodeLimits& limits, ResultCode* result)
+{
+    const std::unique_ptr<xzformat::ByteSource> archive = readers.Open();
+    if (!archive)
+        return false;
+    std::vector<BlockRecord> records;
+    switch (xzformat::ReadBlockRecords(*archive, &records, limits.max_records)) {
+    case xzformat::WalkStatus::Ok:
+        break;
+    case xzformat::WalkStatus::BadData:
+        *result = ResultCode::BadData;
+        return true;
+    case xzformat::WalkStatus::ReadError:
+        *result = ResultCode::ReadError;
+        return true;
+    case xzformat::WalkStatus::NoMemory:
+        return false;
+    }
+    // The table counts against the budget like the workers' buffers.
+    Lease lease(budget);
+    const uint64_t table = uint64_t{records.capacity()} * sizeof(BlockRecord);
+    if (!lease.TakeAtLeast(table, table))
+        return false;
+
+    // Enough tasks for two workers, or the file is better decoded at once.
+    uint64_t largest_uncompressed = 0;
+    uint64_t tasks = 0;
+    uint64_t task_input = limits.task_input;
+    for (const BlockRecord& r : records) {
+        largest_uncompressed = std::max(largest_uncompressed, r.uncompressed);
+        if (r.unpadded != 0 && task_input >= limits.task_input) {
+            ++tasks;
+            task_input = 0;
+        }
+        task_input += xzformat::PaddedSize(r.unpadded);
+    }
+    xzformat::BlockLayout layout{tasks, 0, largest_uncompressed, 0};
+    const uint32_t wanted = codec::DecoderThreadCount(layout, processors);
+    if (wanted < 2)
+        return false;
+    uint64_t dictionary = 0;
+    if (!FindLargestDictionary(*archive, records, beat, &dictionary)) {
+        *result = ResultCode::Aborted;
+        return true;
+    }
+
+    // Two workers' shares with the smallest lanes at least; lanes as large
+    // as the largest block where the budget grants them.
+    const uint64_t fixed = (dictionary != 0 ? dictionary : kDictionaryStandIn) + kInputWindow + kDecoderStateAllowance;
+    const uint64_t lane_wanted = std::min(std::max(RoundUp(largest_uncompressed, kLaneMin), kLaneMin), kLaneMax);
+    if (!lease.TakeAtLeast(2 * (fixed + kLaneMin), wanted * (fixed + lane_wanted)))
+        return false;
+    const uint64_t granted = lease.taken() - table;
+    const uint32_t workers = static_cast<uint32_t>(std::min<uint64_t>(wanted, granted / (fixed + kLaneMin)));
+    const uint64_t lane = std::min(lane_wanted, (granted / workers - fixed) / kLaneMin * kLaneMin);
+    lease.KeepOnly(table + workers * (fixed + lane));
+
+    BlockPipeline pipeline(codec, records, limits.task_input);
+    if (!pipeline.Prepare(workers, lane, readers, *archive) || !pipeline.Start())
+        return false;
+    *result = pipeline.Write(sink, beat);
+    pipeline.Stop();
+    return true;
 }
 
 } // namespace
@@ -297,57 +681,30 @@ DecodeEngine ChooseDecodeEngine(const codec::CodecApi& codec, const xzformat::Bl
     return codec.block_decoder != nullptr ? DecodeEngine::IndexDriven : DecodeEngine::SingleThreaded;
 }
 
-ResultCode DecodeBlocks(const codec::CodecApi& codec, xzformat::ByteSource& archive, codec::ChunkSource& stream,
+ResultCode DecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, codec::ChunkSource& stream,
                         codec::ChunkSink* sink, codec::ProgressSink& progress, uint32_t processors,
-                        codec::MemoryBudget& budget)
+                        codec::MemoryBudget& budget, const BlockDecodeLimits& limits)
 {
-    std::vector<BlockRecord> records;
-    switch (xzformat::ReadBlockRecords(archive, &records)) {
-    case xzformat::WalkStatus::Ok:
-        break;
-    case xzformat::WalkStatus::BadData:
-        return ResultCode::BadData;
-    case xzformat::WalkStatus::ReadError:
-        return ResultCode::ReadError;
-    case xzformat::WalkStatus::NoMemory:
-        return DecodeRun(codec, stream, sink, progress);
+    Heartbeat beat(progress, limits.quiet_ms);
+    ResultCode result = ResultCode::Ok;
+    bool decoded = false;
+    try {
+        decoded = TryDecodeBlocks(codec, readers, sink, beat, processors, budget, limits, &result);
+    } catch (const std::bad_alloc&) {
+        // Setting up ran out of memory before any output: one thread needs none of it.
+    } catch (const std::length_error&) {
     }
-
-    xzformat::BlockLayout largest{records.size(), 0, 0, 0};
-    const uint32_t wanted = codec::DecoderThreadCount(largest, processors);
-    // The file may have changed into one of a single block since it was opened.
-    if (wanted < 2)
-        return DecodeRun(codec, stream, sink, progress);
-    FindLargest(archive, records, &largest);
-    // One worker would only move the stream decoder's work to another thread.
-    const uint64_t share = codec::DecoderMemoryPerThread(largest);
-    uint64_t taken = budget.TakeAtLeast(codec::DecoderMemoryWanted(largest, 2),
-                                        codec::DecoderMemoryWanted(largest, wanted));
-    if (taken == 0)
-        return DecodeRun(codec, stream, sink, progress);
-    const uint32_t workers = static_cast<uint32_t>(taken / share);
-    budget.Give(taken - share * workers);
-    taken = share * workers;
-
-    ResultCode result = ResultCode::NoMemory;
-    {
-        BlockPipeline pipeline(codec, archive, records, workers);
-        if (pipeline.Start(workers))
-            result = pipeline.Write(sink, progress);
-        pipeline.Stop();
-    }
-    budget.Give(taken);
-    return result;
+    return decoded ? result : DecodeRun(codec, stream, sink, progress);
 }
 
-ResultCode DecodeArchive(const codec::CodecApi& codec, codec::ChunkSource& stream, xzformat::ByteSource* archive,
+ResultCode DecodeArchive(const codec::CodecApi& codec, codec::ChunkSource& stream, ArchiveReaders* readers,
                          codec::ChunkSink* sink, codec::ProgressSink& progress, const xzformat::BlockLayout& blocks,
                          uint32_t processors, codec::MemoryBudget& budget)
 {
     switch (ChooseDecodeEngine(codec, blocks, processors)) {
     case DecodeEngine::IndexDriven:
-        if (archive != nullptr)
-            return DecodeBlocks(codec, *archive, stream, sink, progress, processors, budget);
+        if (readers != nullptr)
+            return DecodeBlocks(codec, *readers, stream, sink, progress, processors, budget);
         break;
     case DecodeEngine::LibraryThreaded: {
         const codec::DecoderReservation reservation(budget, blocks, processors);

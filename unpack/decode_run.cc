@@ -9,16 +9,6 @@ using plugin::ResultCode;
 
 namespace {
 
-// The one mapping from a failing codec status to the host's code.
-ResultCode FromDecoderStatus(lzma_ret status)
-{
-    if (status == LZMA_MEM_ERROR || status == LZMA_MEMLIMIT_ERROR)
-        return ResultCode::NoMemory;
-    if (status == LZMA_BUF_ERROR)
-        return ResultCode::ReadError;
-    return ResultCode::BadData;
-}
-
 bool Threaded(const codec::CodecApi& codec, codec::DecoderThreads threads)
 {
     return threads.threads > 1 && codec.stream_decoder_mt != nullptr;
@@ -95,6 +85,15 @@ private:
 };
 
 } // namespace
+
+ResultCode FromDecoderStatus(lzma_ret status)
+{
+    if (status == LZMA_MEM_ERROR || status == LZMA_MEMLIMIT_ERROR)
+        return ResultCode::NoMemory;
+    if (status == LZMA_BUF_ERROR)
+        return ResultCode::ReadError;
+    return ResultCode::BadData;
+}
 
 ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input, codec::ChunkSink* sink,
                      codec::ProgressSink& progress, codec::DecoderThreads threads)

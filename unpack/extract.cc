@@ -2,6 +2,9 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
+#include <new>
+#include <stdexcept>
 
 #include "codec/async_sink.h"
 #include "codec/codec_library.h"
@@ -48,6 +51,78 @@ private:
     const ArchiveSlot& slot_;
 };
 
+// Readers of the archive at offsets, each worker's through a handle of its own.
+template <typename Char>
+class ArchiveFileReaders final : public unpack::ArchiveReaders {
+public:
+    explicit ArchiveFileReaders(const Char* path) : path_(path) {}
+    std::unique_ptr<xzformat::ByteSource> Open() override
+    {
+        std::unique_ptr<plugin::PositionedFile> file(new (std::nothrow) plugin::PositionedFile(path_));
+        if (!file || !file->ok())
+            return nullptr;
+        return file;
+    }
+
+private:
+    const Char* path_;
+};
+
+// The two files of a run, closed however the run ends; an output that did
+// not come out whole is removed.
+template <typename Char>
+class RunFiles {
+public:
+    explicit RunFiles(const Char* target) : target_(target) {}
+    ~RunFiles()
+    {
+        if (in_ != nullptr)
+            std::fclose(in_);
+        if (out_ != nullptr) {
+            std::fclose(out_);
+            codec::RemoveFile(target_);
+        }
+    }
+    RunFiles(const RunFiles&) = delete;
+    RunFiles& operator=(const RunFiles&) = delete;
+
+    // The archive is opened first, so that a vanished archive leaves no
+    // empty output file behind.
+    ResultCode Open(const Char* archive, bool extract)
+    {
+        in_ = codec::OpenStream(archive, false);
+        if (in_ == nullptr)
+            return ResultCode::OpenError;
+        if (extract && (out_ = codec::OpenStream(target_, true)) == nullptr)
+            return ResultCode::CreateError;
+        return ResultCode::Ok;
+    }
+    FILE* in() const { return in_; }
+    FILE* out() const { return out_; }
+
+    // Closes both; the output stays only after a run that succeeded and
+    // whose last buffer reached the disk, since a failure there is a lost write.
+    ResultCode Close(ResultCode result)
+    {
+        std::fclose(in_);
+        in_ = nullptr;
+        if (out_ != nullptr) {
+            FILE* const out = out_;
+            out_ = nullptr;
+            if (!codec::CloseWritten(out) && result == ResultCode::Ok)
+                result = ResultCode::WriteError;
+            if (result != ResultCode::Ok)
+                codec::RemoveFile(target_);
+        }
+        return result;
+    }
+
+private:
+    const Char* target_;
+    FILE* in_ = nullptr;
+    FILE* out_ = nullptr;
+};
+
 template <typename Char>
 ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* target)
 {
@@ -70,43 +145,29 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     if (!ReportStart(slot, target != nullptr ? target : archive))
         return ResultCode::Aborted;
 
-    // The archive is opened first so that a vanished archive leaves no
-    // empty output file behind.
-    FILE* in = codec::OpenStream(archive, false);
-    if (in == nullptr)
-        return ResultCode::OpenError;
-    FILE* out = nullptr;
-    if (operation == kExtract) {
-        out = codec::OpenStream(target, true);
-        if (out == nullptr) {
-            std::fclose(in);
-            return ResultCode::CreateError;
-        }
-    }
-
-    codec::FileSource source(in);
-    codec::FileSink sink(out);
-    SlotProgress progress(slot);
+    RunFiles<Char> files(target);
+    const ResultCode opened = files.Open(archive, operation == kExtract);
+    if (opened != ResultCode::Ok)
+        return opened;
     ResultCode result;
-    {
+    try {
+        codec::FileSource source(files.in());
+        codec::FileSink sink(files.out());
+        SlotProgress progress(slot);
         // The file is written on a thread of its own while the decoder goes
         // on; the thread has ended when this scope does. Worker threads read
-        // blocks at their offsets through a handle of their own.
+        // blocks at their offsets through handles of their own.
         codec::AsyncSink behind(sink);
-        plugin::PositionedFile blocks(archive);
-        result = unpack::DecodeArchive(codec::BoundCodec(), source, blocks.ok() ? &blocks : nullptr,
-                                       out != nullptr ? &behind : nullptr, progress, slot.blocks,
+        ArchiveFileReaders<Char> readers(archive);
+        result = unpack::DecodeArchive(codec::BoundCodec(), source, &readers,
+                                       files.out() != nullptr ? &behind : nullptr, progress, slot.blocks,
                                        codec::LogicalProcessors(), codec::ProcessDecoderBudget());
+    } catch (const std::bad_alloc&) {
+        result = ResultCode::NoMemory;
+    } catch (const std::length_error&) {
+        result = ResultCode::NoMemory;
     }
-
-    std::fclose(in);
-    // The stream's last buffer reaches the disk only now; a failure there is a lost write.
-    if (out != nullptr && !codec::CloseWritten(out) && result == ResultCode::Ok)
-        result = ResultCode::WriteError;
-
-    if (result != ResultCode::Ok && operation == kExtract)
-        codec::RemoveFile(target);
-    return result;
+    return files.Close(result);
 }
 
 } // namespace
@@ -119,12 +180,14 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
 extern "C" ZTX_EXPORT int32_t ZTX_CALL ProcessFile(ArchiveHandle handle, int32_t operation,
                                                    const char* /*dest_path*/, const char* target)
 {
-    return plugin::ToHost(ExtractOrTest(handle, operation, target));
+    return plugin::Guarded(plugin::ToHost(ResultCode::NoMemory),
+                           [&] { return plugin::ToHost(ExtractOrTest(handle, operation, target)); });
 }
 
 extern "C" ZTX_EXPORT int32_t ZTX_CALL ProcessFileW(ArchiveHandle handle, int32_t operation,
                                                     const wchar_t* /*dest_path*/,
                                                     const wchar_t* target)
 {
-    return plugin::ToHost(ExtractOrTest(handle, operation, target));
+    return plugin::Guarded(plugin::ToHost(ResultCode::NoMemory),
+                           [&] { return plugin::ToHost(ExtractOrTest(handle, operation, target)); });
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "xzformat/crc32.h"
 #include "xzformat/le_read.h"
@@ -114,31 +115,57 @@ uint32_t Available(uint64_t end, uint64_t p)
     return static_cast<uint32_t>(left < kMultibyteMaxBytes ? left : kMultibyteMaxBytes);
 }
 
+// How a step of the walk ended. Only a decoder's walk, which keeps the
+// records, can run out of memory: the open's walk holds one index at a time
+// and calls anything it cannot read a file it cannot size.
+enum class Step { Ok, Bad, NoMemory };
+
+// Where a decoder's walk keeps its records, and how many it may keep.
+struct RecordTable {
+    std::vector<BlockRecord>* records;
+    uint64_t max;
+};
+
+// Room for count more records, or false past the table's cap. Growth at
+// least doubles, so that many small streams cost no quadratic copying.
+bool MakeRoom(const RecordTable& table, uint64_t count)
+{
+    std::vector<BlockRecord>& records = *table.records;
+    if (count > table.max - records.size())
+        return false;
+    const uint64_t needed = records.size() + count;
+    if (needed > records.capacity()) {
+        const uint64_t doubled = std::min<uint64_t>(uint64_t{records.capacity()} * 2, table.max);
+        records.reserve(static_cast<size_t>(std::max(needed, doubled)));
+    }
+    return true;
+}
+
 // Decodes the records of one index held in buf. Every field is decoded only
-// within the record area, which ends where the index's CRC-32 begins. With
-// records given, the index is also held to everything a decoder checks (its
+// within the record area, which ends where the index's CRC-32 begins. With a
+// table given, the index is also held to everything a decoder checks (its
 // CRC-32 and zero padding), and each record's sizes are appended, offsets
-// left 0.
-bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals,
-                 std::vector<BlockRecord>* records)
+// and check left for the caller.
+Step DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals, const RecordTable* table)
 {
     if (size < kIndexSizeUnit + kCrc32Size || buf[0] != kIndexIndicator)
-        return false;
+        return Step::Bad;
     const uint64_t records_end = size - kCrc32Size;
-    if (records != nullptr && !Crc32Matches(buf, static_cast<size_t>(records_end), buf + records_end))
-        return false;
     uint64_t p = 1;
     uint64_t count = 0;
     int32_t used = DecodeMultibyteInteger(buf + p, Available(records_end, p), &count);
     if (used == 0)
-        return false;
+        return Step::Bad;
     p += static_cast<uint64_t>(used);
     // Checked before the loop so that a huge count cannot spin for long.
     if (count > (records_end - p) / kIndexMinRecordSize)
-        return false;
-    // Bounded by the index's own size through the check above.
-    if (records != nullptr)
-        records->reserve(records->size() + static_cast<size_t>(count));
+        return Step::Bad;
+    // A table past its cap is left to the stream decoder, which finds any
+    // fault itself: that needs no CRC over an index of millions of records.
+    if (table != nullptr && !MakeRoom(*table, count))
+        return Step::NoMemory;
+    if (table != nullptr && !Crc32Matches(buf, static_cast<size_t>(records_end), buf + records_end))
+        return Step::Bad;
 
     totals->blocks_size = 0;
     totals->uncompressed_size = 0;
@@ -148,126 +175,138 @@ bool DecodeIndex(const uint8_t* buf, uint64_t size, IndexTotals* totals,
         uint64_t uncompressed = 0;
         used = DecodeMultibyteInteger(buf + p, Available(records_end, p), &unpadded);
         if (used == 0)
-            return false;
+            return Step::Bad;
         p += static_cast<uint64_t>(used);
         used = DecodeMultibyteInteger(buf + p, Available(records_end, p), &uncompressed);
         if (used == 0)
-            return false;
+            return Step::Bad;
         p += static_cast<uint64_t>(used);
         if (unpadded < kUnpaddedSizeMin)
-            return false;
+            return Step::Bad;
         const uint64_t padded = PaddedSize(unpadded);
         if (!AddSize(&totals->blocks_size, padded) ||
             !AddSize(&totals->uncompressed_size, uncompressed))
-            return false;
+            return Step::Bad;
         Merge(&totals->blocks, BlockLayout{0, unpadded, uncompressed, 0});
-        if (records != nullptr)
-            records->push_back(BlockRecord{0, unpadded, uncompressed, 0});
+        if (table != nullptr)
+            table->records->push_back(BlockRecord{0, unpadded, uncompressed, 0});
     }
     // The records fill the index up to its padding, which rounds to four.
     if (records_end - p >= kAlignment || records_end % kAlignment != 0)
-        return false;
-    for (; records != nullptr && p < records_end; ++p)
+        return Step::Bad;
+    for (; table != nullptr && p < records_end; ++p)
         if (buf[p] != 0)
-            return false;
-    return true;
+            return Step::Bad;
+    return Step::Ok;
 }
 
 // Reads the stream that ends at *end (its footer's last byte at *end - 1),
 // adds its index sum to *sum and its blocks to *blocks, and moves *end to
-// the stream's first byte. With records given (a decoder's walk), the
-// stream is also held to what a decoder checks and its blocks are appended
-// last first, with their offsets and the stream's check.
-bool StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockLayout* blocks,
-                        std::vector<BlockRecord>* records)
+// the stream's first byte. With a table given (a decoder's walk), the
+// stream is also held to what a decoder checks and its records are
+// appended last first, as the walk goes, with their offsets and the
+// stream's check; a stream without blocks leaves one record of its own.
+Step StepBackOverStream(ByteSource& source, uint64_t* end, uint64_t* sum, BlockLayout* blocks,
+                        const RecordTable* table)
 {
     const uint64_t minimum = kStreamHeaderSize + kIndexSizeUnit * 2 + kStreamFooterSize;
     if (*end < minimum)
-        return false;
+        return Step::Bad;
 
     uint8_t footer[kStreamFooterSize];
     const uint64_t footer_start = *end - kStreamFooterSize;
     if (!ReadExactly(source, footer_start, footer, sizeof(footer)))
-        return false;
+        return Step::Bad;
     if (std::memcmp(footer + kFooterMagicOffset, kFooterMagic, sizeof(kFooterMagic)) != 0)
-        return false;
+        return Step::Bad;
     if (!Crc32Matches(footer + kFooterCrcCoveredOffset, kFooterCrcCoveredSize,
                       footer + kFooterCrcOffset))
-        return false;
+        return Step::Bad;
 
     const uint64_t index_size =
         (static_cast<uint64_t>(ReadLe32(footer + kBackwardSizeOffset)) + 1) * kIndexSizeUnit;
     // The index and a stream header must fit in front of the footer; this
     // also bounds the allocation below by the file's own size.
     if (index_size > footer_start - kStreamHeaderSize)
-        return false;
+        return Step::Bad;
     if (index_size > SIZE_MAX)
-        return false;
+        return table != nullptr ? Step::NoMemory : Step::Bad;
     const uint64_t index_start = footer_start - index_size;
 
     std::unique_ptr<uint8_t[]> index(new (std::nothrow) uint8_t[static_cast<size_t>(index_size)]);
     if (!index)
-        return false;
+        return table != nullptr ? Step::NoMemory : Step::Bad;
     if (!ReadExactly(source, index_start, index.get(), static_cast<size_t>(index_size)))
-        return false;
+        return Step::Bad;
     IndexTotals totals;
-    std::vector<BlockRecord> stream_records;
-    if (!DecodeIndex(index.get(), index_size, &totals, records != nullptr ? &stream_records : nullptr))
-        return false;
+    const size_t first = table != nullptr ? table->records->size() : 0;
+    const Step decoded = DecodeIndex(index.get(), index_size, &totals, table);
+    if (decoded != Step::Ok)
+        return decoded;
     index.reset();
 
     if (totals.blocks_size > index_start - kStreamHeaderSize)
-        return false;
+        return Step::Bad;
     const uint64_t stream_start = index_start - totals.blocks_size - kStreamHeaderSize;
 
     uint8_t header[kStreamHeaderSize];
     // The footer's flags are covered by its CRC-32 but not held against the
     // header's: a stream whose data the codec may still decode is listed.
     if (!ReadExactly(source, stream_start, header, sizeof(header)) || !IsStreamHeader(header))
-        return false;
+        return Step::Bad;
 
-    if (records != nullptr) {
+    if (table != nullptr) {
         // A decoder refuses flags that differ between header and footer,
         // and reserved flag bits.
         const uint8_t* flags = header + kStreamFlagsOffset;
         if (std::memcmp(flags, footer + kFooterFlagsOffset, kStreamFlagsSize) != 0 || flags[0] != 0 ||
             (flags[1] & kStreamCheckReserved) != 0)
-            return false;
-        uint64_t block_end = index_start;
-        for (auto r = stream_records.rbegin(); r != stream_records.rend(); ++r) {
-            block_end -= PaddedSize(r->unpadded);
-            records->push_back(BlockRecord{block_end, r->unpadded, r->uncompressed, flags[1]});
+            return Step::Bad;
+        std::vector<BlockRecord>& records = *table->records;
+        if (records.size() == first) {
+            if (!MakeRoom(*table, 1))
+                return Step::NoMemory;
+            records.push_back(BlockRecord{stream_start, 0, 0, flags[1]});
+        } else {
+            uint64_t block_end = index_start;
+            for (size_t i = records.size(); i > first; --i) {
+                block_end -= PaddedSize(records[i - 1].unpadded);
+                records[i - 1].offset = block_end;
+                records[i - 1].check = flags[1];
+            }
+            std::reverse(records.begin() + static_cast<std::ptrdiff_t>(first), records.end());
         }
     }
 
     if (!AddSize(sum, totals.uncompressed_size))
-        return false;
+        return Step::Bad;
     Merge(blocks, totals.blocks);
     ++blocks->streams;
     *end = stream_start;
-    return true;
+    return Step::Ok;
 }
 
 // The walk behind ReadFooterAndIndex and ReadBlockRecords.
-int64_t WalkChain(ByteSource& source, uint64_t file_size, BlockLayout* blocks,
-                  std::vector<BlockRecord>* records)
+Step WalkChain(ByteSource& source, uint64_t file_size, uint64_t* sum, BlockLayout* blocks,
+               const RecordTable* table)
 {
     uint64_t end = file_size;
-    uint64_t sum = 0;
+    *sum = 0;
     BlockLayout layout{0, 0, 0, 0};
     // Streams and their padding are whole words, so a readable chain can
     // only end on a multiple of four.
     if (end % kAlignment != 0)
-        return SizeError;
+        return Step::Bad;
     do {
         if (!SkipStreamPadding(source, &end))
-            return SizeError;
-        if (!StepBackOverStream(source, &end, &sum, &layout, records))
-            return SizeError;
+            return Step::Bad;
+        const Step step = StepBackOverStream(source, &end, sum, &layout, table);
+        if (step != Step::Ok)
+            return step;
     } while (end > 0);
     if (blocks != nullptr)
         *blocks = layout;
-    return static_cast<int64_t>(sum);
+    return Step::Ok;
 }
 
 // The dictionary size of the LZMA2 filter among the filter flags that start
@@ -357,28 +396,38 @@ int64_t ReadBlockHeader(ByteSource& source, uint64_t offset, uint64_t* dictionar
 
 int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* blocks)
 {
-    return WalkChain(source, file_size, blocks, nullptr);
+    uint64_t sum = 0;
+    if (WalkChain(source, file_size, &sum, blocks, nullptr) != Step::Ok)
+        return SizeError;
+    return static_cast<int64_t>(sum);
 }
 
-WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records)
+WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records, uint64_t max_records)
 {
     records->clear();
     CountingSource watched(source);
     uint64_t size = 0;
     if (!source.Size(&size))
         return WalkStatus::ReadError;
-    int64_t sum = SizeError;
+    const RecordTable table{records, max_records};
+    uint64_t sum = 0;
+    Step step = Step::Bad;
     try {
-        sum = WalkChain(watched, size, nullptr, records);
+        step = WalkChain(watched, size, &sum, nullptr, &table);
     } catch (const std::bad_alloc&) {
-        records->clear();
-        return WalkStatus::NoMemory;
+        step = Step::NoMemory;
+    } catch (const std::length_error&) {
+        // A table past the vector's max_size: a 32-bit build's limit.
+        step = Step::NoMemory;
     }
-    if (sum != SizeError) {
+    if (step == Step::Ok) {
         std::reverse(records->begin(), records->end());
         return WalkStatus::Ok;
     }
-    records->clear();
+    // Whatever the walk held goes back before anything else is tried.
+    std::vector<BlockRecord>().swap(*records);
+    if (step == Step::NoMemory)
+        return WalkStatus::NoMemory;
     // A read that came back short within a file of unchanged size failed;
     // a file that shrank meanwhile is just no longer a whole chain.
     uint64_t now = 0;

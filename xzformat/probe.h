@@ -22,26 +22,35 @@ enum class ProbeStatus {
 // The blocks of every stream as their indexes list them.
 struct BlockLayout {
     uint64_t count;                // 0 when the indexes could not be read
-    uint64_t largest_unpadded;     // compressed size of the largest block
+    uint64_t largest_unpadded;     // unpadded size (header, data, check) of the largest block
     uint64_t largest_uncompressed; // uncompressed size of the largest block
-    uint64_t dictionary;           // the first block's LZMA2 dictionary, 0 when unknown
+    uint64_t dictionary;           // LZMA2 dictionary, 0 when unknown: the open reads only the
+                                   // first block's; the block decoder, the largest of all
     uint64_t streams = 0;          // streams in the chain, empty ones included
     bool first_block_sized = false; // the first block header stores its uncompressed size
 };
 
-// One block as the index of its stream lists it, placed in the file.
+// One block as the index of its stream lists it, placed in the file; or,
+// with unpadded 0, a stream that holds no block at all, listed for its
+// check, which a decoder must refuse there as it would for a block.
 struct BlockRecord {
-    uint64_t offset;       // of the block header
+    uint64_t offset;       // of the block header, or of an empty stream's header
     uint64_t unpadded;     // header, data and check, without the block padding
     uint64_t uncompressed; // bytes the block decodes to
     uint8_t check;         // the stream's check ID
 };
 
+// The most records a decoder's walk keeps (32 MiB of them): an index past
+// that is decoded by the stream decoder, which needs no table. The cap also
+// keeps the table within a 32-bit vector's max_size, which a sparse file of
+// 671 MB would pass otherwise.
+constexpr uint64_t kMaxBlockRecords = uint64_t{1} << 20;
+
 enum class WalkStatus {
     Ok,
     BadData,   // not (or no longer) a whole chain of sound streams
     ReadError, // a read failed within the file
-    NoMemory,  // the records would not fit in memory
+    NoMemory,  // an index or the records would not fit in memory, or pass the cap
 };
 
 struct ProbeResult {
@@ -74,8 +83,10 @@ int64_t ReadFooterAndIndex(ByteSource& source, uint64_t file_size, BlockLayout* 
 // nothing read before: every stream header and footer (and their flags'
 // agreement), every index with its CRC-32, records and padding, and the
 // stream padding are checked again. Fills records, in file order, on Ok.
-// Allocates in proportion to the indexes only.
-WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records);
+// Allocates in proportion to the indexes only, and gives NoMemory as soon
+// as the records counted pass max_records, before it holds them.
+WalkStatus ReadBlockRecords(ByteSource& source, std::vector<BlockRecord>* records,
+                            uint64_t max_records = kMaxBlockRecords);
 
 } // namespace xzformat
 

@@ -130,7 +130,7 @@ TEST(DecoderReservation, SharesTheBudgetAndGivesItBack)
         const codec::DecoderReservation no_mt(budget, large, 2, false);
         EXPECT_EQ(no_mt.threads().threads, 1u);
         EXPECT_EQ(budget.Free(), wanted + kMiB);
-        budget.Take(wanted + kMiB);
+        EXPECT_EQ(budget.TakeAtLeast(wanted + kMiB, wanted + kMiB), wanted + kMiB);
     }
     EXPECT_EQ(budget.Free(), 512 * kMiB);
 }
