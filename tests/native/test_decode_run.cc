@@ -1,12 +1,16 @@
 // The decompression loop behind test and extraction, driven by the real liblzma and by scripted
 // codecs, over in-memory inputs and outputs that fail on demand.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,12 +18,14 @@
 
 #include <gtest/gtest.h>
 #include <lzma.h>
+#include <zlib.h>
 
 #include "codec/async_sink.h"
 #include "codec/chunk_io.h"
 #include "codec/codec_api.h"
 #include "codec/threading.h"
 #include "plugin/result_code.h"
+#include "tests/native/alloc_watch.h"
 #include "pack/compress_stream.h"
 #include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
@@ -1429,6 +1435,95 @@ const Bytes& MixedXz()
     return b;
 }
 
+// One stream of a block per piece (LZMA2, CRC-32, no sizes in the block
+// headers), written block by block as liblzma's own block and index coders
+// make them; its index lists every block as it is, but for the record at
+// `claim_at`, whose uncompressed size it gives as `claim`.
+Bytes HandMadeStream(const std::vector<Bytes>& pieces, size_t claim_at = SIZE_MAX, uint64_t claim = 0)
+{
+    lzma_stream_flags flags{};
+    flags.check = LZMA_CHECK_CRC32;
+    Bytes out(LZMA_STREAM_HEADER_SIZE);
+    EXPECT_EQ(lzma_stream_header_encode(&flags, out.data()), LZMA_OK);
+    lzma_index* index = lzma_index_init(nullptr);
+    lzma_options_lzma lzma2;
+    lzma_lzma_preset(&lzma2, 0);
+    lzma2.dict_size = 1u << 16;
+    Bytes last_block;
+    lzma_vli last_unpadded = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        // A piece like the one before makes the same block: no encoder needed.
+        if (i > 0 && pieces[i] == pieces[i - 1]) {
+            out.insert(out.end(), last_block.begin(), last_block.end());
+            EXPECT_EQ(lzma_index_append(index, nullptr, last_unpadded, i == claim_at ? claim : pieces[i].size()),
+                      LZMA_OK);
+            continue;
+        }
+        lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &lzma2}, {LZMA_VLI_UNKNOWN, nullptr}};
+        lzma_block block{};
+        block.check = LZMA_CHECK_CRC32;
+        block.filters = filters;
+        block.compressed_size = LZMA_VLI_UNKNOWN;
+        block.uncompressed_size = LZMA_VLI_UNKNOWN;
+        EXPECT_EQ(lzma_block_header_size(&block), LZMA_OK);
+        const size_t start = out.size();
+        size_t at = start + block.header_size;
+        out.resize(at + lzma_block_buffer_bound(pieces[i].size()));
+        EXPECT_EQ(lzma_block_header_encode(&block, &out[start]), LZMA_OK);
+        // The buffer coder fills in the sizes the header left unknown; the
+        // header already written stores neither.
+        EXPECT_EQ(lzma_block_buffer_encode(&block, nullptr, pieces[i].data(), pieces[i].size(), out.data(), &at,
+                                           out.size()),
+                  LZMA_OK);
+        out.resize(at);
+        last_block.assign(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+        last_unpadded = lzma_block_unpadded_size(&block);
+        EXPECT_EQ(lzma_index_append(index, nullptr, lzma_block_unpadded_size(&block),
+                                    i == claim_at ? claim : block.uncompressed_size),
+                  LZMA_OK);
+    }
+    const size_t start = out.size();
+    size_t at = start;
+    out.resize(start + lzma_index_size(index) + LZMA_STREAM_HEADER_SIZE);
+    EXPECT_EQ(lzma_index_buffer_encode(index, out.data(), &at, out.size()), LZMA_OK);
+    flags.backward_size = lzma_index_size(index);
+    EXPECT_EQ(lzma_stream_footer_encode(&flags, &out[at]), LZMA_OK);
+    lzma_index_end(index, nullptr);
+    return out;
+}
+
+// Blocks that decode to nothing, many to a task.
+const Bytes& EmptyBlocksXz()
+{
+    static const Bytes b = HandMadeStream(std::vector<Bytes>(12000));
+    return b;
+}
+// Streams that hold no block at all, one of them with a check liblzma does
+// not know, behind and in front of blocks: the stream decoder refuses it
+// at its header, and so must the block decoder, which has no block to see
+// the check on.
+const Bytes& UnknownCheckEmptyStreamLastXz()
+{
+    static const Bytes b = Cat({SizelessXz(), Encode({}), WithCheckId(Encode({}), 2)});
+    return b;
+}
+const Bytes& UnknownCheckEmptyStreamFirstXz()
+{
+    static const Bytes b = Cat({WithCheckId(Encode({}), 2), SizelessXz()});
+    return b;
+}
+// One record claims a terabyte for a block of 50000 bytes.
+const Bytes& TerabyteClaimXz()
+{
+    static const Bytes b = [] {
+        std::vector<Bytes> pieces;
+        for (int i = 0; i < 8; ++i)
+            pieces.push_back(Text(50000));
+        return HandMadeStream(pieces, 3, uint64_t{1} << 40);
+    }();
+    return b;
+}
+
 // The index and footer of the last stream of a file.
 size_t IndexStart(const Bytes& xz)
 {
@@ -1529,7 +1624,12 @@ const Case kCases[] = {
     {"write_error", MixedXz, nullptr, 300000, kNever, kAll},
     {"abort_first_report", StreamsXz, nullptr, kNoLimit, 0, kAll},
     {"abort_mid_run", MixedXz, nullptr, kNoLimit, 150, kAll},
-    {"abort_last_block", StreamsXz, nullptr, kNoLimit, 180, kAll},
+    // Reports of whole 4096-byte steps, at the fewest, reach the last block at 170.
+    {"abort_last_block", StreamsXz, nullptr, kNoLimit, 170, kAll},
+    {"empty_blocks", EmptyBlocksXz, nullptr, kNoLimit, kNever, kAll},
+    {"empty_stream_unknown_check_last", UnknownCheckEmptyStreamLastXz, nullptr, kNoLimit, kNever, kAll},
+    {"empty_stream_unknown_check_first", UnknownCheckEmptyStreamFirstXz, nullptr, kNoLimit, kNever, kAll},
+    {"record_claims_a_terabyte", TerabyteClaimXz, nullptr, kNoLimit, kNever, kAll},
 };
 
 class DecodeBlocksTable : public testing::TestWithParam<Case> {};
@@ -1546,7 +1646,13 @@ TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
     RecordingProgress progress(c.abort_at);
     Readers readers(xz, c.bad_byte);
     codec::MemoryBudget budget(256u << 20);
-    const ResultCode got = unpack::DecodeBlocks(codec, readers, stream, &sink, progress, 2, budget);
+    ResultCode got;
+    size_t largest = 0;
+    {
+        alloc_watch::Watch watch;
+        got = unpack::DecodeBlocks(codec, readers, stream, &sink, progress, 2, budget);
+        largest = watch.largest();
+    }
 
     Recorded single(xz, kStdio, c.fail_at_byte, c.abort_at);
     const ResultCode expected = c.bad_byte != kAll ? ResultCode::ReadError : single.Go();
@@ -1554,6 +1660,8 @@ TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
     EXPECT_EQ(stream.reads(), 0) << "the stream decoder ran instead";
     EXPECT_EQ(budget.Free(), 256u << 20) << "memory kept after the run";
     EXPECT_EQ(ProcessThreads(), before) << "a worker outlived the run";
+    // Buffers are sized from the budget, never from what an index claims.
+    EXPECT_LE(largest, size_t{16} << 20);
     for (const int32_t n : progress.counts())
         EXPECT_TRUE(n >= 0 && n <= 4096) << n;
     if (c.abort_at != kNever)
@@ -1567,22 +1675,293 @@ TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
 INSTANTIATE_TEST_SUITE_P(Files, DecodeBlocksTable, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Workers take their memory from the budget and give it back; a budget
-// without room for two of them leaves the stream decoder, which takes none.
-TEST(DecodeBlocksBudget, TooLittleLeftDecodesOnTheCallingThread)
+// Workers take their memory from the budget and give it back. A budget
+// without room for two of them, or records past the table's cap, leave the
+// stream decoder, which holds none of it.
+TEST(DecodeBlocksLimits, TooLittleRoomDecodesOnTheCallingThread)
 {
     const size_t before = ProcessThreads();
-    for (const uint64_t free : {uint64_t{256} << 20, uint64_t{1} << 20}) {
+    const struct {
+        uint64_t budget;
+        uint64_t max_records;
+        bool threads;
+    } cases[] = {
+        {uint64_t{256} << 20, xzformat::kMaxBlockRecords, true},
+        {uint64_t{1} << 20, xzformat::kMaxBlockRecords, false},
+        {uint64_t{256} << 20, 24, true}, // one record a stream: 24 in all
+        {uint64_t{256} << 20, 23, false},
+    };
+    for (const auto& c : cases) {
         MemorySource stream(StreamsXz(), kStdio);
         MemorySink sink;
         ThreadCountingProgress progress;
         Readers readers(StreamsXz(), kAll);
-        codec::MemoryBudget budget(free);
-        EXPECT_EQ(unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget),
+        codec::MemoryBudget budget(c.budget);
+        unpack::BlockDecodeLimits limits;
+        limits.max_records = c.max_records;
+        EXPECT_EQ(unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget, limits),
                   ResultCode::Ok);
-        EXPECT_EQ(budget.Free(), free);
-        EXPECT_EQ(stream.reads() > 0, free < (16u << 20)) << free;
-        EXPECT_EQ(progress.most() > before, free >= (16u << 20)) << free;
+        EXPECT_EQ(budget.Free(), c.budget);
+        EXPECT_EQ(stream.reads() > 0, !c.threads) << &c - cases;
+        EXPECT_EQ(progress.most() > before, c.threads) << &c - cases;
+        EXPECT_EQ(readers.opened() > 2, c.threads) << "a reader of its own for the walk and each worker";
+    }
+}
+
+// A corrupt file of `count` records (unpadded 5, uncompressed 0) over
+// blocks of eight zero bytes, made up as it is read: a 160 MB file of 16M
+// records costs the test no more than its index's CRC-32.
+class SparseIndexFile final : public xzformat::ByteSource {
+public:
+    explicit SparseIndexFile(uint64_t count)
+    {
+        head_ = {0x00};
+        for (uint64_t n = count; ; n >>= 7) {
+            head_.push_back(static_cast<uint8_t>((n & 0x7F) | (n >= 0x80 ? 0x80 : 0)));
+            if (n < 0x80)
+                break;
+        }
+        index_start_ = 12 + 8 * count;
+        records_end_ = head_.size() + 2 * count;
+        index_size_ = (records_end_ + 3) / 4 * 4 + 4;
+        uLong crc = crc32(0, head_.data(), static_cast<uInt>(head_.size()));
+        Bytes chunk(1u << 20);
+        for (uint64_t at = head_.size(); at < index_size_ - 4; at += chunk.size()) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), index_size_ - 4 - at));
+            IndexBytes(at, chunk.data(), n);
+            crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+        }
+        const uint8_t flags[2] = {0x00, 0x01};
+        Bytes header = {0xFD, 0x37, 0x7A, 0x58, 0x5A, 0x00, 0x00, 0x01, 0, 0, 0, 0};
+        PutLe32(&header[8], lzma_crc32(flags, 2, 0));
+        Bytes footer(12);
+        PutLe32(&footer[4], static_cast<uint32_t>(index_size_ / 4 - 1));
+        footer[8] = 0x00, footer[9] = 0x01, footer[10] = 'Y', footer[11] = 'Z';
+        PutLe32(&footer[0], lzma_crc32(&footer[4], 6, 0));
+        header_ = header;
+        footer_ = footer;
+        PutLe32(crc_, static_cast<uint32_t>(crc));
+    }
+    bool Size(uint64_t* size) override { return *size = index_start_ + index_size_ + 12, true; }
+    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
+    {
+        uint64_t size = 0;
+        Size(&size);
+        n = static_cast<size_t>(std::min<uint64_t>(n, size - std::min(size, offset)));
+        auto* out = static_cast<uint8_t*>(buf);
+        for (size_t i = 0; i < n;) {
+            const uint64_t at = offset + i;
+            size_t run = 1;
+            if (at < 12) {
+                out[i] = header_[at];
+            } else if (at < index_start_) {
+                run = static_cast<size_t>(std::min<uint64_t>(n - i, index_start_ - at));
+                std::memset(out + i, 0, run);
+            } else if (at < index_start_ + index_size_ - 4) {
+                run = static_cast<size_t>(std::min<uint64_t>(n - i, index_start_ + index_size_ - 4 - at));
+                IndexBytes(at - index_start_, out + i, run);
+            } else if (at < index_start_ + index_size_) {
+                out[i] = crc_[at - (index_start_ + index_size_ - 4)];
+            } else {
+                out[i] = footer_[at - index_start_ - index_size_];
+            }
+            i += run;
+        }
+        return n;
+    }
+
+private:
+    // Bytes of the index from `at` on, up to its CRC-32.
+    void IndexBytes(uint64_t at, uint8_t* out, size_t n) const
+    {
+        for (size_t i = 0; i < n; ++i, ++at)
+            out[i] = at < head_.size() ? head_[at] : at < records_end_ ? ((at - head_.size()) % 2 == 0 ? 5 : 0) : 0;
+    }
+
+    Bytes head_, header_, footer_;
+    uint8_t crc_[4];
+    uint64_t index_start_, records_end_, index_size_;
+};
+
+// A byte source read from its start in 4096-byte chunks, as the stream decoder reads.
+class SourceChunks final : public codec::ChunkSource {
+public:
+    explicit SourceChunks(xzformat::ByteSource& source) : source_(source) {}
+    ChunkRead Read(uint8_t* buf, size_t capacity) override
+    {
+        const size_t n = source_.ReadAt(at_, buf, capacity);
+        at_ += n;
+        ++reads_;
+        return {n, n < capacity, false};
+    }
+    int reads() const { return reads_; }
+
+private:
+    xzformat::ByteSource& source_;
+    uint64_t at_ = 0;
+    int reads_ = 0;
+};
+
+// An index of millions of records, more than the table takes: the stream
+// decoder, which keeps no table, finds the fault at the first block, and
+// the walk holds nothing larger than the index it read.
+TEST(DecodeBlocksLimits, HugeIndexGoesToTheStreamDecoder)
+{
+    for (const uint64_t count : {xzformat::kMaxBlockRecords + 1, uint64_t{16} << 20}) {
+        SparseIndexFile file(count);
+        struct : unpack::ArchiveReaders {
+            xzformat::ByteSource* file;
+            std::unique_ptr<xzformat::ByteSource> Open() override
+            {
+                struct Same final : xzformat::ByteSource {
+                    xzformat::ByteSource& f;
+                    explicit Same(xzformat::ByteSource& s) : f(s) {}
+                    bool Size(uint64_t* size) override { return f.Size(size); }
+                    size_t ReadAt(uint64_t o, void* b, size_t n) override { return f.ReadAt(o, b, n); }
+                };
+                return std::make_unique<Same>(*file);
+            }
+        } readers;
+        readers.file = &file;
+        SourceChunks stream(file);
+        MemorySink sink;
+        RecordingProgress progress;
+        codec::MemoryBudget budget(256u << 20);
+        size_t largest = 0;
+        ResultCode got;
+        {
+            alloc_watch::Watch watch;
+            got = unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget);
+            largest = watch.largest();
+        }
+        EXPECT_EQ(got, ResultCode::BadData) << count;
+        EXPECT_GT(stream.reads(), 0) << count;
+        EXPECT_LE(largest, 2 * count + 64) << "more than the index itself, for " << count;
+        EXPECT_EQ(budget.Free(), 256u << 20);
+    }
+}
+
+// A source over the same bytes whose reads can be held up: those of the
+// readers after the walk's, from `from` on, wait until `until` says go on,
+// or a few seconds pass.
+class HeldReaders final : public unpack::ArchiveReaders {
+public:
+    HeldReaders(const Bytes& b, uint64_t from, std::function<bool()> until)
+        : b_(b), from_(from), until_(std::move(until))
+    {
+    }
+    std::unique_ptr<xzformat::ByteSource> Open() override
+    {
+        return std::make_unique<Held>(*this, opened_++ > 0);
+    }
+    // Whether a held read gave up waiting.
+    bool timed_out() const { return timed_out_.load(); }
+
+private:
+    class Held final : public xzformat::ByteSource {
+    public:
+        Held(HeldReaders& owner, bool held) : owner_(owner), held_(held) {}
+        bool Size(uint64_t* size) override { return *size = owner_.b_.size(), true; }
+        size_t ReadAt(uint64_t offset, void* buf, size_t n) override
+        {
+            if (held_ && offset + n > owner_.from_) {
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (!owner_.until_())
+                    if (std::chrono::steady_clock::now() > deadline) {
+                        owner_.timed_out_ = true;
+                        break;
+                    } else {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+            }
+            const size_t got = static_cast<size_t>(std::min<uint64_t>(n, owner_.b_.size() - std::min<uint64_t>(offset, owner_.b_.size())));
+            std::memcpy(buf, owner_.b_.data() + offset, got);
+            return got;
+        }
+
+    private:
+        HeldReaders& owner_;
+        bool held_;
+    };
+
+    const Bytes& b_;
+    uint64_t from_;
+    std::function<bool()> until_;
+    int opened_ = 0;
+    std::atomic<bool> timed_out_{false};
+};
+
+class WatchedProgress final : public codec::ProgressSink {
+public:
+    explicit WatchedProgress(int refuse_zero_at = kNever) : refuse_zero_at_(refuse_zero_at) {}
+    bool Report(int32_t bytes) override
+    {
+        total_ += bytes;
+        counts_.push_back(bytes);
+        if (bytes == 0 && zeros_++ == refuse_zero_at_)
+            return false;
+        return true;
+    }
+    int64_t total() const { return total_.load(); }
+    int zeros() const { return zeros_; }
+    const std::vector<int32_t>& counts() const { return counts_; }
+
+private:
+    std::atomic<int64_t> total_{0};
+    int zeros_ = 0;
+    int refuse_zero_at_;
+    std::vector<int32_t> counts_;
+};
+
+// Two blocks of noise that each take several reads of a worker's window.
+const Bytes& LongBlocksXz()
+{
+    static const Bytes b = EncodeSizeless(Noise(3u << 20, 7), 3u << 19, LZMA_CHECK_CRC32);
+    return b;
+}
+
+// The block next in order goes to the host as it is decoded: the reads of
+// its second half wait until the host has heard of output, which a decoder
+// that hands over whole blocks never lets happen.
+TEST(DecodeBlocksHeard, BlockOutputArrivesWhileTheBlockIsDecoded)
+{
+    WatchedProgress progress;
+    HeldReaders readers(LongBlocksXz(), (3u << 19) / 2, [&] { return progress.total() > 0; });
+    MemorySource stream(LongBlocksXz(), kStdio);
+    MemorySink sink;
+    codec::MemoryBudget budget(256u << 20);
+    EXPECT_EQ(unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget), ResultCode::Ok);
+    EXPECT_FALSE(readers.timed_out()) << "nothing was heard before the first block was read whole";
+    EXPECT_EQ(stream.reads(), 0);
+    EXPECT_TRUE(sink.bytes() == Noise(3u << 20, 7));
+}
+
+// While the workers are held up, the host hears a report of 0 bytes at
+// every quiet period and can stop the run with its answer; the run then
+// returns with the budget and every thread back, and reports no more. The
+// workers' reads go on only once the host has heard four such reports.
+TEST(DecodeBlocksHeard, WaitsAreReportedAndCanBeStopped)
+{
+    const size_t before = ProcessThreads();
+    for (const int refuse_at : {kNever, 3}) {
+        WatchedProgress progress(refuse_at);
+        HeldReaders readers(SizelessXz(), 0, [&] { return progress.zeros() >= 4; });
+        MemorySource stream(SizelessXz(), kStdio);
+        MemorySink sink;
+        codec::MemoryBudget budget(256u << 20);
+        unpack::BlockDecodeLimits limits;
+        limits.quiet_ms = 20;
+        limits.task_input = 4096;
+        const ResultCode got =
+            unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget, limits);
+        EXPECT_EQ(got, refuse_at == kNever ? ResultCode::Ok : ResultCode::Aborted);
+        EXPECT_FALSE(readers.timed_out()) << "the wait went unreported";
+        if (refuse_at != kNever) {
+            EXPECT_EQ(progress.counts().size(), size_t(refuse_at) + 1) << "reports after the refusal";
+            EXPECT_EQ(progress.total(), 0);
+        }
+        EXPECT_EQ(budget.Free(), 256u << 20);
+        EXPECT_EQ(ProcessThreads(), before);
     }
 }
 

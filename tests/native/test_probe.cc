@@ -14,6 +14,7 @@
 #include "tests/native/alloc_watch.h"
 #include "xzformat/byte_source.h"
 #include "xzformat/probe.h"
+#include "xzformat/xz_format.h"
 
 namespace {
 
@@ -795,6 +796,58 @@ TEST(ProbeBlocks, CountAndLargestOverEveryStream)
     EXPECT_EQ(result.unpacked_size, 70000u);
     EXPECT_EQ(result.blocks.count, 0u);
     EXPECT_EQ(result.blocks.dictionary, 0u);
+}
+
+} // namespace
+
+namespace {
+
+using xzformat::BlockRecord;
+using xzformat::PaddedSize;
+using xzformat::ReadBlockRecords;
+using xzformat::WalkStatus;
+
+// A decoder's walk: every block in file order at its offset with its
+// stream's check, a stream without blocks listed once for its check, and a
+// table past its cap given up before it is held.
+TEST(BlockRecords, FileOrderChecksEmptyStreamsAndTheCap)
+{
+    Stream first;
+    first.blocks = {Plain(100), Plain(200)};
+    first.check = 0x01;
+    Stream empty;
+    empty.check = 0x02;
+    Stream last;
+    last.blocks = {Plain(300)};
+    const Bytes a = Build(first), b = Build(empty);
+    const Bytes file = Cat({a, b, Bytes(8, 0x00), Build(last)});
+    MemorySource source(file.data(), file.size());
+
+    std::vector<BlockRecord> records;
+    ASSERT_EQ(ReadBlockRecords(source, &records), WalkStatus::Ok);
+    ASSERT_EQ(records.size(), 4u);
+    const uint64_t unpadded = BlockHeader(first.blocks[0]).size() + 13 + 4;
+    const uint64_t second_at = 12 + PaddedSize(unpadded);
+    const struct {
+        uint64_t offset, unpadded, uncompressed;
+        uint8_t check;
+    } expected[] = {
+        {12, unpadded, 100, 0x01},
+        {second_at, unpadded, 200, 0x01},
+        {a.size(), 0, 0, 0x02},
+        {a.size() + b.size() + 8 + 12, BlockHeader(last.blocks[0]).size() + 13 + 8, 300, 0x04},
+    };
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(records[i].offset, expected[i].offset) << i;
+        EXPECT_EQ(records[i].unpadded, expected[i].unpadded) << i;
+        EXPECT_EQ(records[i].uncompressed, expected[i].uncompressed) << i;
+        EXPECT_EQ(records[i].check, expected[i].check) << i;
+    }
+
+    ASSERT_EQ(ReadBlockRecords(source, &records, 4), WalkStatus::Ok);
+    EXPECT_EQ(ReadBlockRecords(source, &records, 3), WalkStatus::NoMemory);
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(records.capacity(), 0u) << "a walk that gives up holds nothing";
 }
 
 } // namespace
