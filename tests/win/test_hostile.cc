@@ -224,7 +224,8 @@ TEST_F(Hostile, EverySingleByteChangeOfTheContainerIsCaught)
 // 0 when it could not be written.
 uint64_t WriteManyRecords(const std::string& path, uint32_t records)
 {
-    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     DWORD unused = 0;
