@@ -35,6 +35,32 @@ ResultCode FromEncoderStatus(lzma_ret status)
     return status == LZMA_MEM_ERROR ? ResultCode::NoMemory : ResultCode::BadData;
 }
 
+// The encoder's memory and the threaded encoder's workers, released
+// however the run ends. A start that fails has released them already.
+class Encoder {
+public:
+    explicit Encoder(const codec::CodecApi& codec) : codec_(codec) { std::memset(&stream_, 0, sizeof(stream_)); }
+    ~Encoder()
+    {
+        if (started_)
+            codec_.end(&stream_);
+    }
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    bool Start(uint32_t preset, uint32_t threads)
+    {
+        started_ = StartEncoder(codec_, &stream_, preset, threads) == LZMA_OK;
+        return started_;
+    }
+    lzma_stream& stream() { return stream_; }
+
+private:
+    const codec::CodecApi& codec_;
+    lzma_stream stream_;
+    bool started_ = false;
+};
+
 // The threaded encoder takes in whole blocks before it compresses them, so
 // what it was handed says little; the host hears what the workers have
 // compressed, read from the codec after every step.
@@ -80,10 +106,10 @@ ResultCode CompressStream(const codec::CodecApi& codec, codec::ChunkSource& sour
                           codec::ChunkSink& target, codec::ProgressSink& progress, uint32_t preset,
                           uint32_t threads)
 {
-    lzma_stream stream;
-    std::memset(&stream, 0, sizeof(stream));
+    Encoder encoder(codec);
+    lzma_stream& stream = encoder.stream();
     const bool threaded = Threaded(codec, threads);
-    if (StartEncoder(codec, &stream, preset, threads) != LZMA_OK)
+    if (!encoder.Start(preset, threads))
         return ResultCode::NoMemory;
 
     uint8_t in[codec::kIoChunk];
@@ -143,8 +169,6 @@ ResultCode CompressStream(const codec::CodecApi& codec, codec::ChunkSource& sour
         if (last)
             break;
     }
-    codec.end(&stream);
-
     // An encoder that never finished its stream wrote a file no decoder
     // accepts; that is not a packed archive.
     if (result == ResultCode::Ok && !stream_end)

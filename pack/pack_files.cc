@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <new>
+#include <stdexcept>
 
 #include "codec/codec_library.h"
 #include "codec/file_streams.h"
@@ -143,8 +145,80 @@ public:
     }
 };
 
+// What a packing holds on disk, put right however it ends: the source and
+// the new target are closed, and unless the run is kept, the new target is
+// removed and the old archive moved back from its backup name. A kept run
+// deletes the backup instead.
 template <typename Char>
-ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list, int32_t flags)
+class PackRun {
+public:
+    explicit PackRun(const Char* target) : target_(target) {}
+    ~PackRun()
+    {
+        if (in_ != nullptr)
+            std::fclose(in_);
+        if (out_ != nullptr)
+            std::fclose(out_);
+        if (target_made_)
+            codec::RemoveFile(target_);
+        if (backup_taken_)
+            Move(backup_, target_);
+    }
+    PackRun(const PackRun&) = delete;
+    PackRun& operator=(const PackRun&) = delete;
+
+    // Without a backup a failure later on would lose the old archive.
+    bool TakeBackup(size_t target_length)
+    {
+        backup_taken_ = MoveToBackup(target_, target_length, backup_);
+        return backup_taken_;
+    }
+
+    ResultCode Open(const Char* source)
+    {
+        in_ = codec::OpenStream(source, false);
+        if (in_ == nullptr)
+            return ResultCode::OpenError;
+        out_ = codec::OpenStream(target_, true);
+        if (out_ == nullptr)
+            return ResultCode::CreateError;
+        target_made_ = true;
+        return ResultCode::Ok;
+    }
+    FILE* in() const { return in_; }
+    FILE* out() const { return out_; }
+
+    // Closes both files; the new target is kept only after a run that
+    // succeeded and whose last buffer reached the disk, since a failure
+    // there is a lost write.
+    ResultCode Close(ResultCode result)
+    {
+        FILE* const out = out_;
+        out_ = nullptr;
+        if (!codec::CloseWritten(out) && result == ResultCode::Ok)
+            result = ResultCode::WriteError;
+        std::fclose(in_);
+        in_ = nullptr;
+        if (result != ResultCode::Ok)
+            return result;
+        target_made_ = false;
+        if (backup_taken_)
+            codec::RemoveFile(backup_);
+        backup_taken_ = false;
+        return result;
+    }
+
+private:
+    const Char* target_;
+    Char backup_[kPathCapacity];
+    bool backup_taken_ = false;
+    FILE* in_ = nullptr;
+    FILE* out_ = nullptr;
+    bool target_made_ = false;
+};
+
+template <typename Char>
+ResultCode PackOwned(const Char* target, const Char* source_dir, const Char* add_list, int32_t flags)
 {
     if (add_list == nullptr || add_list[0] == 0)
         return ResultCode::NoFiles;
@@ -176,60 +250,45 @@ ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list
         std::memcpy(source, source_dir, dir_length * sizeof(Char));
     std::memcpy(source + dir_length, add_list, (name_length + 1) * sizeof(Char));
 
-    Char backup[kPathCapacity];
-    bool backup_taken = false;
     const TargetState state = StateOf(target);
     if (state == TargetState::Unusable)
         return ResultCode::CreateError;
-    if (state == TargetState::File) {
-        if (!NameMatchesEntry(target, target_length, add_list))
-            return ResultCode::TooManyFiles;
-        // Without a backup a failure later on would lose the old archive.
-        if (!MoveToBackup(target, target_length, backup))
-            return ResultCode::CreateError;
-        backup_taken = true;
-    }
-
-    FILE* in = codec::OpenStream(source, false);
-    if (in == nullptr) {
-        if (backup_taken)
-            Move(backup, target);
-        return ResultCode::OpenError;
-    }
-    FILE* out = codec::OpenStream(target, true);
-    if (out == nullptr) {
-        std::fclose(in);
-        if (backup_taken)
-            Move(backup, target);
+    if (state == TargetState::File && !NameMatchesEntry(target, target_length, add_list))
+        return ResultCode::TooManyFiles;
+    PackRun<Char> run(target);
+    if (state == TargetState::File && !run.TakeBackup(target_length))
         return ResultCode::CreateError;
-    }
+    const ResultCode opened = run.Open(source);
+    if (opened != ResultCode::Ok)
+        return opened;
 
-    codec::FileSource reader(in);
-    codec::FileSink writer(out);
+    codec::FileSource reader(run.in());
+    codec::FileSink writer(run.out());
     SlotZeroProgress progress;
     const uint32_t preset = settings::Preset(pack_settings);
     const uint32_t threads = codec::FitEncoderThreads(
         codec::BoundCodec(), preset,
         settings::RequestedThreads(stored.threads, codec::LogicalProcessors()),
         codec::ProcessLimits().encoder_budget);
-    ResultCode result =
-        pack::CompressStream(codec::BoundCodec(), reader, writer, progress, preset, threads);
-    // The last buffer reaches the disk only now; a failure there is a lost write.
-    if (!codec::CloseWritten(out) && result == ResultCode::Ok)
-        result = ResultCode::WriteError;
-    std::fclose(in);
-
-    if (result != ResultCode::Ok) {
-        codec::RemoveFile(target);
-        if (backup_taken)
-            Move(backup, target);
-        return result;
-    }
-    if (backup_taken)
-        codec::RemoveFile(backup);
-    if (flags & kPackMoveFiles)
+    const ResultCode result = run.Close(
+        pack::CompressStream(codec::BoundCodec(), reader, writer, progress, preset, threads));
+    if (result == ResultCode::Ok && (flags & kPackMoveFiles))
         codec::RemoveFile(source);
-    return ResultCode::Ok;
+    return result;
+}
+
+// Running out of memory is the codec's failure to start or go on, 11; the
+// run's files were put right as it unwound.
+template <typename Char>
+ResultCode Pack(const Char* target, const Char* source_dir, const Char* add_list, int32_t flags)
+{
+    try {
+        return PackOwned(target, source_dir, add_list, flags);
+    } catch (const std::bad_alloc&) {
+        return ResultCode::NoMemory;
+    } catch (const std::length_error&) {
+        return ResultCode::NoMemory;
+    }
 }
 
 template <typename Char>
@@ -243,25 +302,29 @@ ResultCode Delete(const Char* target, const Char* delete_list)
 
 } // namespace
 
-// Results: 0; 11 encoder could not start; 12 codec failure; 15 source cannot
+// Results: 0; 11 encoder could not start, or memory ran out; 12 codec failure; 15 source cannot
 // be opened or its path is too long; 16 target cannot be created, is a folder
 // or cannot be examined, is too long, or the old archive cannot be moved
 // aside; 18 read error (and, for PackFilesW, no codec); 19 write error
 // (also when the last buffer cannot be flushed); 21 aborted by the host; 22 no file;
 // 23 more than one file or a name that is not the archive's entry;
-// 24 no codec (PackFiles) or a target without ".xz" (PackFilesW).
+// 24 no codec (PackFiles) or a target without ".xz" (PackFilesW). Any other
+// failure that ends a run gives 11 too: packing could not be carried out,
+// and the disk is as it was before.
 extern "C" ZTX_EXPORT int32_t ZTX_CALL PackFiles(const char* target, const char* /*sub_path*/,
                                                  const char* source_dir, const char* add_list,
                                                  int32_t flags)
 {
-    return plugin::ToHost(Pack(target, source_dir, add_list, flags));
+    return plugin::Guarded(plugin::ToHost(ResultCode::NoMemory),
+                           [&] { return plugin::ToHost(Pack(target, source_dir, add_list, flags)); });
 }
 
 extern "C" ZTX_EXPORT int32_t ZTX_CALL PackFilesW(const wchar_t* target, const wchar_t* /*sub_path*/,
                                                   const wchar_t* source_dir,
                                                   const wchar_t* add_list, int32_t flags)
 {
-    return plugin::ToHost(Pack(target, source_dir, add_list, flags));
+    return plugin::Guarded(plugin::ToHost(ResultCode::NoMemory),
+                           [&] { return plugin::ToHost(Pack(target, source_dir, add_list, flags)); });
 }
 
 // Results: 0; 12 empty delete list; 19 the archive could not be deleted.

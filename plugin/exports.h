@@ -22,6 +22,20 @@ Result Guarded(Result failure, Body body) noexcept
     }
 }
 
+// As above, where the host learns of the failure in more than the result
+// as well (a code in a record it handed over): on_failure tells it, and
+// must not throw.
+template <typename Result, typename Body, typename OnFailure>
+Result Guarded(Result failure, Body body, OnFailure on_failure) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        on_failure();
+        return failure;
+    }
+}
+
 } // namespace plugin
 
 #endif

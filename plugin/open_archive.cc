@@ -46,6 +46,46 @@ void StoreName(ArchiveSlot& slot, const wchar_t* path, size_t length)
     slot.archive_name[0] = '\0';
 }
 
+// A claimed slot and the archive's descriptor, each given back on every
+// exit but the one that hands the slot to the host.
+class Claim {
+public:
+    Claim() : handle_(ClaimSlot()) {}
+    ~Claim()
+    {
+        CloseFile();
+        if (handle_ != 0)
+            ReleaseSlot(handle_);
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+    ArchiveHandle handle() const { return handle_; }
+    int fd() const { return fd_; }
+    template <typename Char>
+    bool OpenFile(const Char* path)
+    {
+        fd_ = OpenReadOnly(path);
+        return fd_ >= 0;
+    }
+    void CloseFile()
+    {
+        if (fd_ >= 0)
+            _close(fd_);
+        fd_ = -1;
+    }
+    ArchiveHandle Keep()
+    {
+        const ArchiveHandle kept = handle_;
+        handle_ = 0;
+        return kept;
+    }
+
+private:
+    ArchiveHandle handle_;
+    int fd_ = -1;
+};
+
 template <typename Char>
 ArchiveHandle Open(OpenArchiveRecord* record)
 {
@@ -53,8 +93,8 @@ ArchiveHandle Open(OpenArchiveRecord* record)
         return 0;
     const Char* path = static_cast<const Char*>(record->arc_name);
 
-    const ArchiveHandle handle = ClaimSlot();
-    if (handle == 0) {
+    Claim claim;
+    if (claim.handle() == 0) {
         record->open_result = ToHost(ResultCode::NoMemory);
         return 0;
     }
@@ -64,48 +104,55 @@ ArchiveHandle Open(OpenArchiveRecord* record)
     size_t length = 0;
     if (path != nullptr)
         length = Length(path, kPathCapacity);
-    int fd = -1;
-    if (path == nullptr || length > static_cast<size_t>(kPathMaxLength) ||
-        (fd = OpenReadOnly(path)) < 0) {
+    if (path == nullptr || length > static_cast<size_t>(kPathMaxLength) || !claim.OpenFile(path)) {
         record->open_result = ToHost(ResultCode::OpenError);
-        ReleaseSlot(handle);
         return 0;
     }
 
-    ArchiveSlot& slot = SlotOf(handle);
-    FdSource source(fd);
+    ArchiveSlot& slot = SlotOf(claim.handle());
+    FdSource source(claim.fd());
     xzformat::ProbeResult probe{};
     const ResultCode code = FromProbeStatus(xzformat::XzProbe(source, &probe));
     if (code != ResultCode::Ok) {
-        _close(fd);
         record->open_result = ToHost(code);
-        ReleaseSlot(handle);
         return 0;
     }
     slot.packed_size = probe.packed_size;
     slot.unpacked_size = probe.unpacked_size;
     slot.blocks = probe.blocks;
-    slot.time_stamp = TimeStamp(path, fd);
-    _close(fd);
+    slot.time_stamp = TimeStamp(path, claim.fd());
+    claim.CloseFile();
 
     StoreName(slot, path, length);
     slot.header_counter = 0;
-    return handle;
+    return claim.Keep();
+}
+
+// Whatever else ends an open fails it as running out of memory would; the
+// slot and the descriptor went back as it unwound.
+template <typename Char>
+ArchiveHandle GuardedOpen(OpenArchiveRecord* record)
+{
+    return Guarded<ArchiveHandle>(0, [record] { return Open<Char>(record); },
+                                  [record] {
+                                      if (record != nullptr)
+                                          record->open_result = ToHost(ResultCode::NoMemory);
+                                  });
 }
 
 } // namespace
 
 } // namespace plugin
 
-// Results (handle 0, code in the record): 11 no free slot; 15 the file cannot
-// be opened or its path is longer than 259 characters; 18 shorter than a
-// stream header; 13 not a valid .xz file.
-extern "C" ZTX_EXPORT int32_t ZTX_CALL OpenArchive(OpenArchiveRecord* record)
+// Results (handle 0, code in the record): 11 no free slot, or no memory;
+// 15 the file cannot be opened or its path is longer than 259 characters;
+// 18 shorter than a stream header; 13 not a valid .xz file.
+extern "C" ZTX_EXPORT ArchiveHandle ZTX_CALL OpenArchive(OpenArchiveRecord* record)
 {
-    return plugin::Open<char>(record);
+    return plugin::GuardedOpen<char>(record);
 }
 
-extern "C" ZTX_EXPORT int32_t ZTX_CALL OpenArchiveW(OpenArchiveRecord* record)
+extern "C" ZTX_EXPORT ArchiveHandle ZTX_CALL OpenArchiveW(OpenArchiveRecord* record)
 {
-    return plugin::Open<wchar_t>(record);
+    return plugin::GuardedOpen<wchar_t>(record);
 }

@@ -2,9 +2,12 @@
 // container fields must open cleanly or fail with 13/18, must never test as good, and a failed
 // extraction must leave no file.
 #include <windows.h>
+#include <winioctl.h>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -211,6 +214,108 @@ TEST_F(Hostile, EverySingleByteChangeOfTheContainerIsCaught)
         }
         Print(file.name + ", data byte changes", d);
     }
+}
+
+// An index of 2^26 records of 8-byte blocks in one stream (CRC-32 check):
+// the record table of a 32-bit build cannot hold that many (a vector of
+// them passes max_size), and a sparse file makes it cheap. The blocks are
+// never written: the file holds the stream header, a hole of 512 MiB, the
+// index (128 MiB, written in pieces) and the footer. Returns the file's size,
+// 0 when it could not be written.
+uint64_t WriteManyRecords(const std::string& path, uint32_t records)
+{
+    const HANDLE h =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD unused = 0;
+    // Where the file system keeps holes only when asked.
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+    bool ok = true;
+    const auto put = [&](const Bytes& b) {
+        DWORD written = 0;
+        ok = ok && WriteFile(h, b.data(), static_cast<DWORD>(b.size()), &written, nullptr) && written == b.size();
+    };
+    const auto le32_of = [](uint32_t v) {
+        return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    };
+    const Bytes flags = {0x00, 0x01};
+    Bytes header = {0xFD, '7', 'z', 'X', 'Z', 0x00, 0x00, 0x01};
+    const Bytes header_crc = le32_of(static_cast<uint32_t>(crc32(0, flags.data(), 2)));
+    header.insert(header.end(), header_crc.begin(), header_crc.end());
+    put(header);
+    LARGE_INTEGER index_at;
+    index_at.QuadPart = static_cast<LONGLONG>(header.size() + uint64_t{records} * 8);
+    ok = ok && SetFilePointerEx(h, index_at, nullptr, FILE_BEGIN);
+
+    // Indicator, count, records of unpadded size 5 and no output, padding to
+    // four, CRC-32.
+    Bytes piece = {0x00};
+    for (uint32_t v = records; v >= 0x80; v >>= 7)
+        piece.push_back(static_cast<uint8_t>(v | 0x80));
+    piece.push_back(static_cast<uint8_t>(records >> (7 * (piece.size() - 1))));
+    uint64_t index_size = piece.size() + uint64_t{records} * 2;
+    uLong crc = crc32(0, nullptr, 0);
+    for (uint32_t left = records; left > 0 && ok;) {
+        const uint32_t n = std::min<uint32_t>(left, 1u << 19);
+        const size_t at = piece.size();
+        piece.resize(at + size_t{n} * 2, 0x00);
+        for (uint32_t i = 0; i < n; ++i)
+            piece[at + size_t{i} * 2] = 0x05;
+        left -= n;
+        if (left == 0)
+            piece.resize(piece.size() + (4 - index_size % 4) % 4, 0);
+        crc = crc32(crc, piece.data(), static_cast<uInt>(piece.size()));
+        put(piece);
+        piece.clear();
+    }
+    index_size = (index_size + 3) / 4 * 4 + 4;
+    put(le32_of(static_cast<uint32_t>(crc)));
+
+    Bytes footer_fields = le32_of(static_cast<uint32_t>(index_size / 4 - 1));
+    footer_fields.insert(footer_fields.end(), flags.begin(), flags.end());
+    put(le32_of(static_cast<uint32_t>(crc32(0, footer_fields.data(), 6))));
+    put(footer_fields);
+    put({'Y', 'Z'});
+    CloseHandle(h);
+    return ok ? header.size() + uint64_t{records} * 8 + index_size + 12 : 0;
+}
+
+// The open's walk sums every record; a test or an extraction leaves the
+// records to the stream decoder, which finds no blocks where the index
+// lists them. Every call answers with a code and the module goes on.
+TEST_F(Hostile, IndexOfSixtySevenMillionRecords)
+{
+    struct Removed {
+        const std::string& path;
+        ~Removed() { DeleteFileA(path.c_str()); }
+    } removed{path_};
+    const ULONGLONG start = GetTickCount64();
+    const uint64_t size = WriteManyRecords(path_, 1u << 26);
+    ASSERT_NE(size, 0u) << "the file could not be written";
+    const ULONGLONG written = GetTickCount64();
+
+    int32_t code = 0;
+    const ArchiveHandle h = testhost::Open(path_, &code);
+    ASSERT_NE(h, 0) << "open refused with " << code;
+    EntryHeaderEx header = {};
+    EXPECT_EQ(Export<ReadHeaderExFn>("ReadHeaderEx")(h, &header), 0);
+    EXPECT_EQ(testhost::PackedSize(header), size);
+    EXPECT_EQ(testhost::UnpackedSize(header), 0u);
+    const ULONGLONG opened = GetTickCount64();
+    EXPECT_EQ(Export<ProcessFileFn>("ProcessFile")(h, kTest, nullptr, nullptr), 12);
+    const ULONGLONG tested = GetTickCount64();
+    EXPECT_EQ(Export<ProcessFileFn>("ProcessFile")(h, kExtract, nullptr, out_.c_str()), 12);
+    EXPECT_FALSE(testhost::Exists(out_)) << "a failed extraction left its output";
+    testhost::Close(h);
+    testhost::ReportFigures("2^26 records: file of " + std::to_string(size) + " bytes written in " +
+                            std::to_string(written - start) + " ms, opened in " +
+                            std::to_string(opened - written) + " ms, tested in " +
+                            std::to_string(tested - opened) + " ms, extracted in " +
+                            std::to_string(GetTickCount64() - tested) + " ms");
+
+    Counts c;
+    EXPECT_EQ(Try(testhost::EncodeXz(testhost::SampleText(3000), 1), true, &c), 0) << "the module after it";
 }
 
 } // namespace
