@@ -40,6 +40,11 @@ constexpr uint64_t kDecoderStateAllowance = codec::kMiB;
 // Where the headers do not name a dictionary, the block fails as soon as
 // its header is read; a nominal share stands in.
 constexpr uint64_t kDictionaryStandIn = 8 * codec::kMiB;
+// Blocks that decode, on average, to less than this are left to the
+// stream decoder: a block costs the block decoder a record, a header read
+// and a hand-over besides its decoding, which for a million empty blocks
+// would make the run twice as slow as one thread's.
+constexpr uint64_t kSmallestAverageBlock = 4096;
 // Headers read at a time while the dictionaries are looked for.
 constexpr size_t kHeaderScanWindow = 64 * 1024;
 
@@ -133,6 +138,33 @@ bool FindLargestDictionary(xzformat::ByteSource& source, const std::vector<Block
     return true;
 }
 
+// How the records are cut into tasks: small blocks together, up to
+// task_input of packed input, but never more than a quarter of all the
+// records in one task, so that a few small blocks still make work for
+// every worker.
+struct TaskCut {
+    uint64_t input;
+    size_t blocks;
+
+    TaskCut(uint64_t task_input, size_t records) : input(task_input), blocks(std::max<size_t>(1, records / 4)) {}
+
+    // One past the last record of the task that starts at `first`; the end
+    // of its last block in the file goes to *read_end.
+    size_t End(const std::vector<BlockRecord>& records, size_t first, uint64_t* read_end) const
+    {
+        uint64_t taken = 0;
+        size_t end = first;
+        do {
+            const BlockRecord& r = records[end++];
+            if (r.unpadded != 0) {
+                taken += xzformat::PaddedSize(r.unpadded);
+                *read_end = r.offset + xzformat::PaddedSize(r.unpadded);
+            }
+        } while (end < records.size() && taken < input && end - first < blocks);
+        return end;
+    }
+};
+
 // One worker's share of the budget, and the lane it is sized for.
 struct WorkerShare {
     uint64_t fixed; // dictionary, input window, decoder state
@@ -175,8 +207,8 @@ struct Lane {
 
 class BlockPipeline {
 public:
-    BlockPipeline(const codec::CodecApi& codec, const std::vector<BlockRecord>& records, uint64_t task_input)
-        : codec_(codec), records_(records), task_input_(task_input)
+    BlockPipeline(const codec::CodecApi& codec, const std::vector<BlockRecord>& records, const TaskCut& cut)
+        : codec_(codec), records_(records), cut_(cut)
     {
     }
     BlockPipeline(const BlockPipeline&) = delete;
@@ -257,16 +289,7 @@ private:
         Task t;
         t.first = next_record_;
         t.lane = lane;
-        uint64_t input = 0;
-        size_t end = next_record_;
-        do {
-            const BlockRecord& r = records_[end++];
-            if (r.unpadded != 0) {
-                input += xzformat::PaddedSize(r.unpadded);
-                t.read_end = r.offset + xzformat::PaddedSize(r.unpadded);
-            }
-        } while (end < records_.size() && input < task_input_);
-        t.end = end;
+        t.end = cut_.End(records_, t.first, &t.read_end);
         return t;
     }
 
@@ -547,7 +570,7 @@ private:
 
     const codec::CodecApi& codec_;
     const std::vector<BlockRecord>& records_;
-    const uint64_t task_input_;
+    const TaskCut cut_;
     std::unique_ptr<Task[]> tasks_; // a ring of the tasks in flight
     uint64_t window_ = 0;           // its size
     std::unique_ptr<Lane[]> lanes_;
@@ -620,17 +643,15 @@ bool TryDecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, code
         return false;
 
     // Enough tasks for two workers, or the file is better decoded at once.
-    uint64_t largest_uncompressed = 0;
+    const TaskCut cut(limits.task_input, records.size());
     uint64_t tasks = 0;
-    uint64_t task_input = limits.task_input;
-    for (const BlockRecord& r : records) {
-        largest_uncompressed = std::max(largest_uncompressed, r.uncompressed);
-        if (r.unpadded != 0 && task_input >= limits.task_input) {
-            ++tasks;
-            task_input = 0;
-        }
-        task_input += xzformat::PaddedSize(r.unpadded);
+    for (size_t first = 0; first < records.size(); ++tasks) {
+        uint64_t read_end = 0;
+        first = cut.End(records, first, &read_end);
     }
+    uint64_t largest_uncompressed = 0;
+    for (const BlockRecord& r : records)
+        largest_uncompressed = std::max(largest_uncompressed, r.uncompressed);
     xzformat::BlockLayout layout{tasks, 0, largest_uncompressed, 0};
     const uint32_t wanted = codec::DecoderThreadCount(layout, processors);
     if (wanted < 2)
@@ -652,7 +673,7 @@ bool TryDecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, code
     const uint64_t lane = std::min(lane_wanted, (granted / workers - fixed) / kLaneMin * kLaneMin);
     lease.KeepOnly(table + workers * (fixed + lane));
 
-    BlockPipeline pipeline(codec, records, limits.task_input);
+    BlockPipeline pipeline(codec, records, cut);
     if (!pipeline.Prepare(workers, lane, readers, *archive) || !pipeline.Start())
         return false;
     *result = pipeline.Write(sink, beat);
@@ -670,7 +691,8 @@ bool TryDecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, code
 // --block-size) are found block by block through the indexes instead,
 // which the open has already shown to be whole. A single block, a single
 // core, or a library without the names an engine needs leaves the stream
-// decoder, which handles every file the others would.
+// decoder, which handles every file the others would, and so do blocks
+// too small on average to be worth handing to a worker.
 DecodeEngine ChooseDecodeEngine(const codec::CodecApi& codec, const xzformat::BlockLayout& blocks,
                                 uint32_t processors)
 {
@@ -678,6 +700,8 @@ DecodeEngine ChooseDecodeEngine(const codec::CodecApi& codec, const xzformat::Bl
         return DecodeEngine::SingleThreaded;
     if (blocks.streams == 1 && blocks.first_block_sized)
         return codec.stream_decoder_mt != nullptr ? DecodeEngine::LibraryThreaded : DecodeEngine::SingleThreaded;
+    if (blocks.uncompressed / blocks.count < kSmallestAverageBlock)
+        return DecodeEngine::SingleThreaded;
     return codec.block_decoder != nullptr ? DecodeEngine::IndexDriven : DecodeEngine::SingleThreaded;
 }
 

@@ -304,6 +304,7 @@ Step WalkChain(ByteSource& source, uint64_t file_size, uint64_t* sum, BlockLayou
         if (step != Step::Ok)
             return step;
     } while (end > 0);
+    layout.uncompressed = *sum;
     if (blocks != nullptr)
         *blocks = layout;
     return Step::Ok;

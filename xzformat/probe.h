@@ -28,6 +28,7 @@ struct BlockLayout {
                                    // first block's; the block decoder, the largest of all
     uint64_t streams = 0;          // streams in the chain, empty ones included
     bool first_block_sized = false; // the first block header stores its uncompressed size
+    uint64_t uncompressed = 0;     // every block's uncompressed size, summed
 };
 
 // One block as the index of its stream lists it, placed in the file; or,

@@ -1973,11 +1973,13 @@ TEST(DecodeEngineChoice, FollowsTheLayoutAndTheLibrary)
     const CodecApi full = RealCodec(true), no_blocks = RealCodec(false);
     CodecApi no_mt = full;
     no_mt.stream_decoder_mt = nullptr;
-    BlockLayout sized{12, 1 << 20, 8 << 20, 8 << 20, 1, true};
-    BlockLayout sizeless = sized, streams = sized, single = sized;
+    BlockLayout sized{12, 1 << 20, 8 << 20, 8 << 20, 1, true, 12 << 20};
+    BlockLayout sizeless = sized, streams = sized, single = sized, tiny = sized;
     sizeless.first_block_sized = false;
     streams.streams = 24;
     single.count = 1;
+    tiny.streams = 24;
+    tiny.uncompressed = 12 * 4095; // on average less than a worker is worth
     const struct {
         const CodecApi& codec;
         BlockLayout blocks;
@@ -1988,6 +1990,7 @@ TEST(DecodeEngineChoice, FollowsTheLayoutAndTheLibrary)
         {full, streams, 2, DecodeEngine::IndexDriven},     {full, single, 2, DecodeEngine::SingleThreaded},
         {full, streams, 1, DecodeEngine::SingleThreaded},  {no_blocks, streams, 2, DecodeEngine::SingleThreaded},
         {no_mt, sized, 2, DecodeEngine::SingleThreaded},   {no_mt, sizeless, 2, DecodeEngine::IndexDriven},
+        {full, tiny, 2, DecodeEngine::SingleThreaded},
     };
     for (const auto& c : cases)
         EXPECT_EQ(unpack::ChooseDecodeEngine(c.codec, c.blocks, c.processors), c.engine)
