@@ -44,7 +44,7 @@ constexpr uint64_t kDictionaryStandIn = 8 * codec::kMiB;
 // stream decoder: a block costs the block decoder a record, a header read
 // and a hand-over besides its decoding, which for a million empty blocks
 // would make the run twice as slow as one thread's.
-constexpr uint64_t kSmallestAverageBlock = 4096;
+constexpr uint64_t kSmallestAverageBlock = 1024;
 // Headers read at a time while the dictionaries are looked for.
 constexpr size_t kHeaderScanWindow = 64 * 1024;
 

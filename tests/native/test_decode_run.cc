@@ -1979,7 +1979,7 @@ TEST(DecodeEngineChoice, FollowsTheLayoutAndTheLibrary)
     streams.streams = 24;
     single.count = 1;
     tiny.streams = 24;
-    tiny.uncompressed = 12 * 4095; // on average less than a worker is worth
+    tiny.uncompressed = 12 * 1023; // on average less than a worker is worth
     const struct {
         const CodecApi& codec;
         BlockLayout blocks;
