@@ -247,7 +247,9 @@ uint64_t MaxRecords(const Recipe& r)
 
 size_t WriterBuffer(const Recipe& r)
 {
-    static constexpr size_t kBuffer[4] = {size_t{1} << 20, 4096, 16384, 65536};
+    // The plug-in's 1 MiB is the last: under AddressSanitizer every buffer
+    // past 128 KiB is a fresh mapping, which would cost most of a run.
+    static constexpr size_t kBuffer[4] = {65536, 4096, 16384, size_t{1} << 20};
     return kBuffer[r.writer_buffer & 3];
 }
 
@@ -358,7 +360,10 @@ bool EncodeBlock(const BlockPlan& b, uint8_t check, const std::vector<uint8_t>& 
     block.filters = chain;
     block.compressed_size = LZMA_VLI_UNKNOWN;
     block.uncompressed_size = LZMA_VLI_UNKNOWN;
-    lzma_stream s = LZMA_STREAM_INIT;
+    // One encoder for every block of every recipe: liblzma reuses its
+    // buffers when the options allow, and a fresh encoder's allocation and
+    // zeroed tables would cost most of a fuzzing run's time.
+    static lzma_stream s = LZMA_STREAM_INIT;
     if (lzma_block_encoder(&s, &block) != LZMA_OK)
         return false;
     out->rest.resize(lzma_block_buffer_bound(payload.size()) + 64);
@@ -368,7 +373,6 @@ bool EncodeBlock(const BlockPlan& b, uint8_t check, const std::vector<uint8_t>& 
     s.avail_out = out->rest.size();
     const lzma_ret ret = lzma_code(&s, LZMA_FINISH);
     out->rest.resize(out->rest.size() - s.avail_out);
-    lzma_end(&s);
     if (ret != LZMA_STREAM_END)
         return false;
     if (!known)

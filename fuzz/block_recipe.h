@@ -15,8 +15,8 @@ namespace recipe {
 // every header, index and footer reads, and whose lies are deliberate.
 //
 // The bytes of a recipe, in order; a recipe that ends early reads zeros:
-//   [0]      run: bit 0 test (no output), bits 1-2 writer buffer (1 MiB,
-//            4 KiB, 16 KiB, 64 KiB), bit 3 workers get no reader of their
+//   [0]      run: bit 0 test (no output), bits 1-2 writer buffer (64 KiB,
+//            4 KiB, 16 KiB, 1 MiB), bit 3 workers get no reader of their
 //            own, bits 4-5 read fault (none, bad spot, failing from the
 //            offset on, none), bit 6 a byte changes after the walk, bit 7
 //            a write fault

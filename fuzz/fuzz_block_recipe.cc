@@ -567,10 +567,21 @@ const char* ExplainFileFaults(const Context& c, const Run& s, const Run& p)
 {
     if (p.fell_back)
         return nullptr;
-    if (p.result == ResultCode::ReadError && p.opens == 1 && p.walk_hit_fault && !s.source_hit_fault &&
-        (s.result == ResultCode::BadData || s.result == ResultCode::NoMemory))
-        return "a read fault in the walk, the stream decoder failing before it";
-    if (c.faults.change && !p.workers_read_change && s.source_read_change && s.result == ResultCode::BadData) {
+    // The walk checks the whole chain before any block, from the end of
+    // the file back; the stream decoder reads in order and may fail first
+    // at another fault in front of the one the walk found. A read cut short
+    // ends the stream decoder's input, so its 11 or 12 is a fault in the
+    // bytes before X.
+    const bool walk_failed = p.opens == 1 && p.reported == 0 &&
+                             (p.result == ResultCode::BadData || (p.result == ResultCode::ReadError && p.walk_hit_fault));
+    const bool stream_failed = s.result == ResultCode::BadData || s.result == ResultCode::NoMemory ||
+                               (s.result == ResultCode::ReadError && s.source_hit_fault);
+    if (walk_failed && stream_failed)
+        return "the walk failing at one fault, the stream decoder at another before it";
+    // The walk and the header scan read the file as it was, and no worker
+    // read the changed byte: the block decoder decoded the file as it was,
+    // the stream decoder the file as it is.
+    if (c.faults.change && !p.workers_read_change && s.source_read_change) {
         Faults unchanged = c.faults;
         unchanged.change = false;
         const Run p0 = Decode(Engine::Blocks, c.recipe, c.archive, unchanged, c.threads);
