@@ -285,9 +285,9 @@ uint64_t Moved(uint64_t v, int64_t by)
     return std::min(kVliMax, v + static_cast<uint64_t>(by));
 }
 
-std::vector<uint8_t> MakePayload(const BlockPlan& b, uint32_t block_number)
+void MakePayload(const BlockPlan& b, uint32_t block_number, std::vector<uint8_t>& p)
 {
-    std::vector<uint8_t> p(b.length, 0);
+    p.assign(b.length, 0);
     uint32_t x = (uint32_t{b.seed} << 8 | (block_number & 0xFF)) * 2654435761u + 1;
     auto next = [&x] {
         x ^= x << 13;
@@ -299,17 +299,19 @@ std::vector<uint8_t> MakePayload(const BlockPlan& b, uint32_t block_number)
     case Payload::Zeros:
         break;
     case Payload::Noise:
-        for (uint8_t& c : p)
-            c = static_cast<uint8_t>(next() >> 24);
+        for (size_t at = 0; at < p.size(); at += sizeof(uint32_t)) {
+            const uint32_t v = next();
+            std::memcpy(p.data() + at, &v, std::min(sizeof(v), p.size() - at));
+        }
         break;
     case Payload::Words: {
         // Few distinct words: LZMA2 packs them to about a fifth.
         static const char* const kWords[8] = {"block ", "index ", "stream ", "record ", "\n", "0123 ", "padding ", "check "};
-        size_t at = 0;
-        while (at < p.size()) {
+        for (size_t at = 0; at < p.size();) {
             const char* w = kWords[next() >> 29];
-            for (; *w != '\0' && at < p.size(); ++w)
-                p[at++] = static_cast<uint8_t>(*w);
+            const size_t n = std::min(std::strlen(w), p.size() - at);
+            std::memcpy(p.data() + at, w, n);
+            at += n;
         }
         break;
     }
@@ -317,7 +319,6 @@ std::vector<uint8_t> MakePayload(const BlockPlan& b, uint32_t block_number)
         p = b.literal;
         break;
     }
-    return p;
 }
 
 struct EncodedBlock {
@@ -360,13 +361,15 @@ bool EncodeBlock(const BlockPlan& b, uint8_t check, const std::vector<uint8_t>& 
     block.filters = chain;
     block.compressed_size = LZMA_VLI_UNKNOWN;
     block.uncompressed_size = LZMA_VLI_UNKNOWN;
-    // One encoder for every block of every recipe: liblzma reuses its
-    // buffers when the options allow, and a fresh encoder's allocation and
-    // zeroed tables would cost most of a fuzzing run's time.
-    static lzma_stream s = LZMA_STREAM_INIT;
+    // An encoder kept for each filter chain and dictionary, for every block
+    // of every recipe: liblzma reuses its buffers only for the same
+    // options, and a fresh encoder's mapping and zeroed tables would cost
+    // much of a fuzzing run's time.
+    static lzma_stream encoders[3][4] = {};
+    lzma_stream& s = encoders[static_cast<int>(b.filters)][b.encoder_dictionary & 3];
     if (lzma_block_encoder(&s, &block) != LZMA_OK)
         return false;
-    out->rest.resize(lzma_block_buffer_bound(payload.size()) + 64);
+    out->rest.resize(std::max(out->rest.capacity(), lzma_block_buffer_bound(payload.size()) + 64));
     s.next_in = payload.data();
     s.avail_in = payload.size();
     s.next_out = out->rest.data();
@@ -477,6 +480,9 @@ bool Build(const Recipe& r, Archive* out)
     out->payload.clear();
     out->damaged = false;
     uint32_t block_number = 0;
+    // Buffers kept from block to block, and from recipe to recipe.
+    static std::vector<uint8_t> payload;
+    static EncodedBlock e;
     for (const StreamPlan& s : r.streams) {
         const std::vector<uint8_t> flags = StreamFlags(s.check);
         f.insert(f.end(), {0xFD, 0x37, 0x7A, 0x58, 0x5A, 0x00});
@@ -485,8 +491,7 @@ bool Build(const Recipe& r, Archive* out)
 
         std::vector<IndexRecord> records;
         for (const BlockPlan& b : s.blocks) {
-            const std::vector<uint8_t> payload = MakePayload(b, block_number++);
-            EncodedBlock e;
+            MakePayload(b, block_number++, payload);
             if (!EncodeBlock(b, s.check, payload, &e))
                 return false;
             f.insert(f.end(), e.header.begin(), e.header.end());

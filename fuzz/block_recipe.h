@@ -119,7 +119,7 @@ struct Recipe {
 // What one recipe may ask for at most, so that a run stays short.
 constexpr size_t kMaxStreams = 32;
 constexpr size_t kMaxBlocks = 512;
-constexpr size_t kMaxPayloadTotal = size_t{2} << 20;
+constexpr size_t kMaxPayloadTotal = size_t{1} << 20;
 
 Recipe Parse(const uint8_t* data, size_t size);
 // The bytes that Parse reads back as this recipe, for one within the limits above.

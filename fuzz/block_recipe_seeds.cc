@@ -71,8 +71,8 @@ std::vector<Seed> Seeds()
         Recipe r;
         r.budget = 1;
         r.writer_buffer = 1;
-        r.streams = {Stream(4, {Block(Payload::Zeros, 900000), Block(Payload::Noise, 300000, 7),
-                                Block(Payload::Words, 700000, 9)})};
+        r.streams = {Stream(4, {Block(Payload::Zeros, 500000), Block(Payload::Noise, 200000, 7),
+                                Block(Payload::Words, 300000, 9)})};
         add("lanes-smallest-wrapping", true, r);
     }
     {   // An empty stream, an empty block, SHA-256, the delta and x86 filters, padded headers.

@@ -126,15 +126,11 @@ Faults Resolve(const recipe::Recipe& r, uint64_t file_size)
 // The archive as every reader of one run sees it.
 class Disk {
 public:
-    Disk(const std::vector<uint8_t>& file, const Faults& f) : before_(file), after_(file), f_(f)
-    {
-        if (f.change)
-            after_[f.change_at] ^= f.change_mask;
-    }
-    uint64_t size() const { return before_.size(); }
-    const uint8_t* bytes(bool changed) const { return changed ? after_.data() : before_.data(); }
-    // Bytes of [offset, offset + n) that one read brings.
-    size_t Readable(uint64_t offset, size_t n) const
+    Disk(const std::vector<uint8_t>& file, const Faults& f) : file_(file), f_(f) {}
+    uint64_t size() const { return file_.size(); }
+    // One read: the bytes of [offset, offset + n) it brings, as the file
+    // was or, when changed, as it is.
+    size_t Read(uint64_t offset, void* buf, size_t n, bool changed) const
     {
         if (offset >= size())
             return 0;
@@ -143,7 +139,12 @@ public:
             end = f_.read_at;
         if (f_.read == ReadFault::FromOffsetOn)
             end = std::min(end, std::max(offset, f_.read_at));
-        return static_cast<size_t>(end - offset);
+        const size_t got = static_cast<size_t>(end - offset);
+        if (got > 0)
+            std::memcpy(buf, file_.data() + offset, got);
+        if (changed && Covers(offset, got))
+            static_cast<uint8_t*>(buf)[f_.change_at - offset] ^= f_.change_mask;
+        return got;
     }
     bool CutShort(uint64_t offset, size_t n, size_t got) const
     {
@@ -155,8 +156,7 @@ public:
     }
 
 private:
-    std::vector<uint8_t> before_;
-    std::vector<uint8_t> after_;
+    const std::vector<uint8_t>& file_;
     Faults f_;
 };
 
@@ -179,9 +179,7 @@ public:
     size_t ReadAt(uint64_t offset, void* buf, size_t n) override
     {
         const bool changed = watch_.changed.load();
-        const size_t got = disk_.Readable(offset, n);
-        if (got > 0)
-            std::memcpy(buf, disk_.bytes(changed) + offset, got);
+        const size_t got = disk_.Read(offset, buf, n, changed);
         if (!changed && disk_.CutShort(offset, n, got))
             watch_.walk_hit_fault = true;
         if (changed && disk_.Covers(offset, got))
@@ -225,9 +223,7 @@ public:
     codec::ChunkRead Read(uint8_t* buf, size_t capacity) override
     {
         ++reads_;
-        const size_t got = disk_.Readable(pos_, capacity);
-        if (got > 0)
-            std::memcpy(buf, disk_.bytes(changed_) + pos_, got);
+        const size_t got = disk_.Read(pos_, buf, capacity, changed_);
         const bool error = disk_.CutShort(pos_, capacity, got);
         hit_fault_ = hit_fault_ || error;
         read_change_ = read_change_ || disk_.Covers(pos_, got);
@@ -285,7 +281,7 @@ private:
 // The extracted file, written on the writer thread.
 class FileSink final : public codec::ChunkSink {
 public:
-    explicit FileSink(uint64_t limit) : limit_(limit) {}
+    FileSink(uint64_t limit, size_t expected) : limit_(limit) { bytes_.reserve(expected); }
     bool Write(const uint8_t* bytes, size_t count) override
     {
         if (failed_)
@@ -398,7 +394,7 @@ Run Decode(Engine engine, const recipe::Recipe& r, const recipe::Archive& archiv
     const Disk disk(archive.file, f);
     Chunks chunks(disk, f.change);
     Host host(f.abort_at, chunks.reads_counter());
-    FileSink file(f.write_fault ? f.write_at : UINT64_MAX);
+    FileSink file(f.write_fault ? f.write_at : UINT64_MAX, r.test_only ? 0 : archive.payload.size());
     ReaderWatch watch;
     {
         codec::AsyncSink behind(file, recipe::WriterBuffer(r));
