@@ -414,6 +414,7 @@ bool EncodeBlock(const BlockPlan& b, uint8_t check, const std::vector<uint8_t>& 
 struct IndexRecord {
     uint64_t unpadded;
     uint64_t uncompressed;
+    bool operator==(const IndexRecord& o) const { return unpadded == o.unpadded && uncompressed == o.uncompressed; }
 };
 
 void ApplyEdit(std::vector<IndexRecord>& r, const IndexEdit& e)
@@ -479,6 +480,7 @@ bool Build(const Recipe& r, Archive* out)
     f.clear();
     out->payload.clear();
     out->damaged = false;
+    out->index_lies = false;
     uint32_t block_number = 0;
     // Buffers kept from block to block, and from recipe to recipe.
     static std::vector<uint8_t> payload;
@@ -499,8 +501,10 @@ bool Build(const Recipe& r, Archive* out)
             records.push_back({e.header.size() + e.compressed + CheckSize(s.check), e.uncompressed});
             out->payload.insert(out->payload.end(), payload.begin(), payload.end());
         }
+        const std::vector<IndexRecord> blocks = records;
         for (const IndexEdit& e : s.edits)
             ApplyEdit(records, e);
+        out->index_lies = out->index_lies || records != blocks;
 
         std::vector<uint8_t> index = {0x00};
         PutVli(index, records.size());

@@ -137,6 +137,7 @@ struct Archive {
     std::vector<uint8_t> file;    // with the damage applied
     std::vector<uint8_t> payload; // what the blocks hold, in order
     bool damaged = false;         // a damage changed a byte of the file
+    bool index_lies = false;      // an edit left a record that does not describe its block
 };
 
 // Writes the archive with liblzma's block encoder and a container of its

@@ -173,6 +173,20 @@ std::vector<Seed> Seeds()
         r.streams = {Stream(4, blocks)};
         add("dictionary-4gib", false, r);
     }
+    {   // The first header's dictionary byte damaged, so that the scan sizing
+        // the workers skips the header, and mended once the walk is over:
+        // a worker then meets a 4 GiB dictionary that no share counted.
+        Recipe r;
+        std::vector<BlockPlan> blocks = SmallBlocks(3, 3000);
+        blocks[0].dictionary_byte = 40;
+        r.streams = {Stream(4, blocks)};
+        constexpr uint32_t kFirstDictionaryByte = 12 + 4; // stream header, size byte, flags, filter ID and size
+        r.damages = {{kFirstDictionaryByte, 40}};
+        r.change = true;
+        r.change_at = kFirstDictionaryByte;
+        r.change_mask = 40;
+        add("header-mended-after-scan", false, r);
+    }
     {   // A dictionary smaller than the encoder used, over data that reaches back further.
         Recipe r;
         BlockPlan b = Block(Payload::Words, 200000, 5);

@@ -76,9 +76,11 @@ using plugin::ResultCode;
 using recipe::ReadFault;
 
 // The plug-in decodes without a memory limit; a recipe can name a 4 GiB
-// dictionary, so here the stream decoder is capped. The block decoder has
-// no such cap, but each recipe budget is too small for two workers with a
-// dictionary anywhere near it, which leaves those to the stream decoder.
+// dictionary, so here both decoders are capped alike. Every recipe budget
+// is too small for two workers with a dictionary anywhere near the cap,
+// which leaves those to the stream decoder; but a worker decodes the header
+// as it finds it, and a header changed after the scan that sized the
+// workers can name any dictionary.
 constexpr uint64_t kDecoderMemoryLimit = 128u << 20;
 
 lzma_ret CappedDecoder(lzma_stream* strm, uint64_t, uint32_t flags)
@@ -86,12 +88,19 @@ lzma_ret CappedDecoder(lzma_stream* strm, uint64_t, uint32_t flags)
     return lzma_stream_decoder(strm, kDecoderMemoryLimit, flags);
 }
 
+lzma_ret CappedBlockDecoder(lzma_stream* strm, lzma_block* block)
+{
+    if (lzma_raw_decoder_memusage(block->filters) > kDecoderMemoryLimit)
+        return LZMA_MEMLIMIT_ERROR;
+    return lzma_block_decoder(strm, block);
+}
+
 codec::CodecApi Codec()
 {
     codec::CodecApi api{CappedDecoder, lzma_code, lzma_end, lzma_easy_encoder};
     api.block_header_decode = lzma_block_header_decode;
     api.block_compressed_size = lzma_block_compressed_size;
-    api.block_decoder = lzma_block_decoder;
+    api.block_decoder = CappedBlockDecoder;
     api.filters_free = lzma_filters_free;
     api.check_is_supported = lzma_check_is_supported;
     return api;
@@ -165,6 +174,7 @@ struct ReaderWatch {
     std::atomic<int> opens{0};
     std::atomic<bool> changed{false};
     std::atomic<bool> walk_hit_fault{false};      // a read cut short before the workers' time
+    std::atomic<bool> workers_hit_fault{false};   // one cut short since
     std::atomic<bool> workers_read_change{false}; // a read since then covered the changed byte
 };
 
@@ -180,8 +190,8 @@ public:
     {
         const bool changed = watch_.changed.load();
         const size_t got = disk_.Read(offset, buf, n, changed);
-        if (!changed && disk_.CutShort(offset, n, got))
-            watch_.walk_hit_fault = true;
+        if (disk_.CutShort(offset, n, got))
+            (changed ? watch_.workers_hit_fault : watch_.walk_hit_fault) = true;
         if (changed && disk_.Covers(offset, got))
             watch_.workers_read_change = true;
         return got;
@@ -381,6 +391,7 @@ struct Run {
     bool fell_back = false;
     int opens = 0;
     bool walk_hit_fault = false;
+    bool workers_hit_fault = false;
     bool workers_read_change = false;
     uint64_t budget_missing = 0;
 };
@@ -430,6 +441,7 @@ Run Decode(Engine engine, const recipe::Recipe& r, const recipe::Archive& archiv
     run.fell_back = engine == Engine::Blocks && chunks.reads() > 0;
     run.opens = watch.opens;
     run.walk_hit_fault = watch.walk_hit_fault;
+    run.workers_hit_fault = watch.workers_hit_fault;
     run.workers_read_change = watch.workers_read_change;
     return run;
 }
@@ -440,14 +452,14 @@ std::string Summary(const Run& run)
     std::snprintf(line, sizeof(line),
                   "%s: result %d, reported %llu, handed %llu, written %zu%s%s, abort heard %d (chunk %d, %llu late "
                   "reports), chunks read %d (fault %d, change %d), fell back %d, readers %d (walk fault %d, "
-                  "workers read change %d), budget missing %llu, threads back %d\n",
+                  "workers' fault %d, workers read change %d), budget missing %llu, threads back %d\n",
                   run.engine, static_cast<int>(run.result), static_cast<unsigned long long>(run.reported),
                   static_cast<unsigned long long>(run.handed), run.written.size(),
                   run.write_failed ? ", write failed in chunk " : "",
                   run.write_failed ? std::to_string(run.chunks_at_write_failure).c_str() : "", run.heard_abort,
                   run.chunks_at_abort, static_cast<unsigned long long>(run.late_reports), run.chunk_reads,
                   run.source_hit_fault, run.source_read_change, run.fell_back, run.opens, run.walk_hit_fault,
-                  run.workers_read_change, static_cast<unsigned long long>(run.budget_missing), run.threads_back);
+                  run.workers_hit_fault, run.workers_read_change, static_cast<unsigned long long>(run.budget_missing), run.threads_back);
     return line;
 }
 
@@ -563,17 +575,25 @@ const char* ExplainFileFaults(const Context& c, const Run& s, const Run& p)
 {
     if (p.fell_back)
         return nullptr;
-    // The walk checks the whole chain before any block, from the end of
-    // the file back; the stream decoder reads in order and may fail first
-    // at another fault in front of the one the walk found. A read cut short
-    // ends the stream decoder's input, so its 11 or 12 is a fault in the
-    // bytes before X.
-    const bool walk_failed = p.opens == 1 && p.reported == 0 &&
-                             (p.result == ResultCode::BadData || (p.result == ResultCode::ReadError && p.walk_hit_fault));
+    // A run that ended at a fault in the file: 11 or 12 from the data it
+    // had, 18 where a read it made was cut short. A read cut short ends the
+    // stream decoder's input, so its 11 or 12 is a fault in the bytes before
+    // the bad spot.
     const bool stream_failed = s.result == ResultCode::BadData || s.result == ResultCode::NoMemory ||
                                (s.result == ResultCode::ReadError && s.source_hit_fault);
-    if (walk_failed && stream_failed)
+    const bool blocks_failed = p.result == ResultCode::BadData ||
+                               (p.result == ResultCode::ReadError && (p.walk_hit_fault || p.workers_hit_fault));
+    // The walk checks the whole chain before any block, from the end of
+    // the file back; the stream decoder reads in order and may fail first
+    // at another fault in front of the one the walk found.
+    if (p.opens == 1 && p.reported == 0 && blocks_failed && stream_failed)
         return "the walk failing at one fault, the stream decoder at another before it";
+    // An index whose records do not describe the blocks sends the block
+    // decoder to other bytes than the block headers send the stream
+    // decoder, which finds the lie only at the index: each fails at the
+    // first fault on its own way.
+    if (c.archive.index_lies && blocks_failed && stream_failed)
+        return "an index that lies, each decoder failing at the first fault on its way";
     // The walk and the header scan read the file as it was, and no worker
     // read the changed byte: the block decoder decoded the file as it was,
     // the stream decoder the file as it is.
