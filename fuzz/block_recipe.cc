@@ -481,6 +481,7 @@ bool Build(const Recipe& r, Archive* out)
     out->payload.clear();
     out->damaged = false;
     out->index_lies = false;
+    out->listed_blocks.clear();
     uint32_t block_number = 0;
     // Buffers kept from block to block, and from recipe to recipe.
     static std::vector<uint8_t> payload;
@@ -505,6 +506,14 @@ bool Build(const Recipe& r, Archive* out)
         for (const IndexEdit& e : s.edits)
             ApplyEdit(records, e);
         out->index_lies = out->index_lies || records != blocks;
+
+        uint64_t block_end = f.size();
+        for (size_t i = records.size(); i > 0; --i) {
+            const uint64_t padded = PaddedSize(records[i - 1].unpadded);
+            const uint64_t start = block_end < padded ? 0 : block_end - padded;
+            out->listed_blocks.emplace_back(start, block_end);
+            block_end = start;
+        }
 
         std::vector<uint8_t> index = {0x00};
         PutVli(index, records.size());
@@ -534,6 +543,14 @@ bool Build(const Recipe& r, Archive* out)
         out->damaged = true;
     }
     return true;
+}
+
+bool Archive::InListedBlock(uint64_t offset) const
+{
+    for (const auto& [start, end] : listed_blocks)
+        if (start <= offset && offset < end)
+            return true;
+    return false;
 }
 
 std::string Describe(const Recipe& r)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace recipe {
@@ -138,6 +139,10 @@ struct Archive {
     std::vector<uint8_t> payload; // what the blocks hold, in order
     bool damaged = false;         // a damage changed a byte of the file
     bool index_lies = false;      // an edit left a record that does not describe its block
+    // Where the indexes place their blocks: [start, end) in the file, each
+    // padded to four, as a walk back from each index finds them.
+    std::vector<std::pair<uint64_t, uint64_t>> listed_blocks;
+    bool InListedBlock(uint64_t offset) const;
 };
 
 // Writes the archive with liblzma's block encoder and a container of its

@@ -175,7 +175,6 @@ struct ReaderWatch {
     std::atomic<bool> changed{false};
     std::atomic<bool> walk_hit_fault{false};      // a read cut short before the workers' time
     std::atomic<bool> workers_hit_fault{false};   // one cut short since
-    std::atomic<bool> workers_read_change{false}; // a read since then covered the changed byte
 };
 
 class DiskReader final : public xzformat::ByteSource {
@@ -192,8 +191,6 @@ public:
         const size_t got = disk_.Read(offset, buf, n, changed);
         if (disk_.CutShort(offset, n, got))
             (changed ? watch_.workers_hit_fault : watch_.walk_hit_fault) = true;
-        if (changed && disk_.Covers(offset, got))
-            watch_.workers_read_change = true;
         return got;
     }
 
@@ -392,7 +389,6 @@ struct Run {
     int opens = 0;
     bool walk_hit_fault = false;
     bool workers_hit_fault = false;
-    bool workers_read_change = false;
     uint64_t budget_missing = 0;
 };
 
@@ -442,7 +438,6 @@ Run Decode(Engine engine, const recipe::Recipe& r, const recipe::Archive& archiv
     run.opens = watch.opens;
     run.walk_hit_fault = watch.walk_hit_fault;
     run.workers_hit_fault = watch.workers_hit_fault;
-    run.workers_read_change = watch.workers_read_change;
     return run;
 }
 
@@ -452,14 +447,14 @@ std::string Summary(const Run& run)
     std::snprintf(line, sizeof(line),
                   "%s: result %d, reported %llu, handed %llu, written %zu%s%s, abort heard %d (chunk %d, %llu late "
                   "reports), chunks read %d (fault %d, change %d), fell back %d, readers %d (walk fault %d, "
-                  "workers' fault %d, workers read change %d), budget missing %llu, threads back %d\n",
+                  "workers' fault %d), budget missing %llu, threads back %d\n",
                   run.engine, static_cast<int>(run.result), static_cast<unsigned long long>(run.reported),
                   static_cast<unsigned long long>(run.handed), run.written.size(),
                   run.write_failed ? ", write failed in chunk " : "",
                   run.write_failed ? std::to_string(run.chunks_at_write_failure).c_str() : "", run.heard_abort,
                   run.chunks_at_abort, static_cast<unsigned long long>(run.late_reports), run.chunk_reads,
                   run.source_hit_fault, run.source_read_change, run.fell_back, run.opens, run.walk_hit_fault,
-                  run.workers_hit_fault, run.workers_read_change, static_cast<unsigned long long>(run.budget_missing), run.threads_back);
+                  run.workers_hit_fault, static_cast<unsigned long long>(run.budget_missing), run.threads_back);
     return line;
 }
 
@@ -594,10 +589,11 @@ const char* ExplainFileFaults(const Context& c, const Run& s, const Run& p)
     // first fault on its own way.
     if (c.archive.index_lies && blocks_failed && stream_failed)
         return "an index that lies, each decoder failing at the first fault on its way";
-    // The walk and the header scan read the file as it was, and no worker
-    // read the changed byte: the block decoder decoded the file as it was,
-    // the stream decoder the file as it is.
-    if (c.faults.change && !p.workers_read_change && s.source_read_change) {
+    // The walk and the header scan read the file as it was, and the changed
+    // byte lies in no block the indexes list (a worker's window may cover
+    // it, but no decoder is fed it): the block decoder decoded the file as
+    // it was, the stream decoder the file as it is.
+    if (c.faults.change && !c.archive.InListedBlock(c.faults.change_at) && s.source_read_change) {
         Faults unchanged = c.faults;
         unchanged.change = false;
         const Run p0 = Decode(Engine::Blocks, c.recipe, c.archive, unchanged, c.threads);
@@ -623,7 +619,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Run s = Decode(Engine::Stream, r, archive, faults, threads);
     const Run p = Decode(Engine::Blocks, r, archive, faults, threads);
     const Context c{r, archive, faults, threads, {&s, &p}};
-    // For a look at what a recipe does: its runs, before any check.
+    // For a look at what a recipe does: its archive (as written, before the
+    // change) for other tools, its runs before any check.
+    if (const char* path = std::getenv("BLOCK_RECIPE_ARCHIVE")) {
+        if (FILE* f = std::fopen(path, "wb")) {
+            std::fwrite(archive.file.data(), 1, archive.file.size(), f);
+            std::fclose(f);
+        }
+    }
     static const bool verbose = std::getenv("BLOCK_RECIPE_VERBOSE") != nullptr;
     if (verbose)
         std::fprintf(stderr, "%sfile %zu bytes, payload %zu bytes\n%s%s\n", recipe::Describe(r).c_str(),
