@@ -93,6 +93,9 @@ Recipe Parse(const uint8_t* data, size_t size)
     r.change_mask = c.U8();
     r.abort_at = c.U32();
     r.write_fault_at = c.U32();
+    const uint8_t more = c.U8();
+    r.abort_when_idle = more & 0x01;
+    r.no_readers = more & 0x02;
 
     size_t payload_total = 0;
     while (!c.done()) {
@@ -181,6 +184,7 @@ std::vector<uint8_t> Serialize(const Recipe& r)
     b.push_back(r.change_mask);
     Put32(b, r.abort_at);
     Put32(b, r.write_fault_at);
+    b.push_back(static_cast<uint8_t>((r.abort_when_idle ? 0x01 : 0) | (r.no_readers ? 0x02 : 0)));
     for (const StreamPlan& s : r.streams) {
         b.push_back(kOpStream);
         b.push_back(static_cast<uint8_t>((s.check & 0x0F) | (s.footer_names_other_check ? 0x10 : 0)));
@@ -564,10 +568,12 @@ std::string Describe(const Recipe& r)
     char line[256];
     std::snprintf(line, sizeof(line),
                   "run: %s, writer buffer %zu, %s readers, read fault %s at %u, change %s at %u ^%02x, abort at "
-                  "%u, write fault %s at %u; task %llu, quiet %u ms, budget %llu, max records %llu\n",
-                  r.test_only ? "test" : "extract", WriterBuffer(r), r.no_worker_readers ? "no worker" : "own",
+                  "%u%s, write fault %s at %u; task %llu, quiet %u ms, budget %llu, max records %llu\n",
+                  r.test_only ? "test" : "extract", WriterBuffer(r),
+                  r.no_readers ? "no" : r.no_worker_readers ? "no worker" : "own",
                   kFault[static_cast<int>(r.read_fault)], r.read_fault_at, r.change ? "on" : "off", r.change_at,
-                  r.change_mask, r.abort_at, r.write_fault ? "on" : "off", r.write_fault_at,
+                  r.change_mask, r.abort_at, r.abort_when_idle ? " or when idle" : "", r.write_fault ? "on" : "off",
+                  r.write_fault_at,
                   static_cast<unsigned long long>(TaskInput(r)), QuietMs(r),
                   static_cast<unsigned long long>(BudgetBytes(r)), static_cast<unsigned long long>(MaxRecords(r)));
     out += line;

@@ -29,6 +29,8 @@ namespace recipe {
 //   [11..14] abort once the reports add up to this many bytes (0 never),
 //   [15..18] write fault: bytes the file takes before a write fails
 //            (offsets are little-endian, taken modulo the file's size)
+//   [19]     more: bit 0 the host also aborts at a report of 0 bytes,
+//            bit 1 no reader at all can be opened
 // then operations, each an op byte (modulo 4) and its fields:
 //   0 stream: check ID (bits 0-3; bit 4 the footer names another),
 //             stream padding after it in words
@@ -109,6 +111,8 @@ struct Recipe {
     uint32_t abort_at = 0; // reported bytes; 0 never
     bool write_fault = false;
     uint32_t write_fault_at = 0;
+    bool abort_when_idle = false; // at the first report of 0 bytes
+    bool no_readers = false;
     uint8_t task_input = 0;  // 0 to 3
     uint8_t quiet = 0;       // 0 to 3
     uint8_t budget = 0;      // 0 to 3

@@ -151,6 +151,14 @@ std::vector<Seed> Seeds()
         r.streams = {Stream(1, SmallBlocks(12, 9000))};
         add("write-fault-shared-reader", true, r);
     }
+    {   // The host aborts at the first report of 0 bytes, which the block
+        // decoder sends while it waits; no time between such reports.
+        Recipe r;
+        r.abort_when_idle = true;
+        r.quiet = 3;
+        r.streams = {Stream(1, SmallBlocks(30, 2000)), Stream(4, SmallBlocks(30, 2000))};
+        add("abort-when-idle", true, r);
+    }
     {   // A check liblzma does not know, in the second stream.
         Recipe r;
         r.streams = {Stream(1, SmallBlocks(3, 3000)), Stream(2, SmallBlocks(3, 3000))};

@@ -18,7 +18,10 @@
 //   A block decoder that falls back to the stream decoder does the same.
 // - The host aborts once the reports add up to B bytes or more (B >= 1), and answers every later
 //   report the same way, as a host does once its user has cancelled. Counting bytes, not
-//   reports, keeps the block decoder's reports of 0 bytes, which a timer sends, out of it.
+//   reports, keeps the block decoder's reports of 0 bytes, which a timer sends, out of it. A
+//   recipe may also have the host abort at the first report of 0 bytes: the stream decoder sends
+//   one for a step that gave nothing, the block decoder while it waits, so whether and where
+//   each engine hears that abort is a matter of time, and is judged as 2 below says.
 // - Writes go through codec::AsyncSink to a file that takes W bytes and fails the write that
 //   would pass them, keeping its first part, so the file's bytes stop at W in both engines.
 //
@@ -113,9 +116,10 @@ struct Faults {
     uint64_t change_at = 0;
     uint8_t change_mask = 0;
     uint64_t abort_at = 0; // 0 never
+    bool abort_when_idle = false;
     bool write_fault = false;
     uint64_t write_at = 0;
-    bool stops() const { return abort_at != 0 || write_fault; }
+    bool stops() const { return abort_at != 0 || abort_when_idle || write_fault; }
 };
 
 Faults Resolve(const recipe::Recipe& r, uint64_t file_size)
@@ -127,6 +131,7 @@ Faults Resolve(const recipe::Recipe& r, uint64_t file_size)
     f.change_at = r.change_at % file_size;
     f.change_mask = r.change_mask;
     f.abort_at = r.abort_at;
+    f.abort_when_idle = r.abort_when_idle;
     f.write_fault = r.write_fault && !r.test_only;
     f.write_at = r.write_fault_at;
     return f;
@@ -201,8 +206,8 @@ private:
 
 class Readers final : public unpack::ArchiveReaders {
 public:
-    Readers(const Disk& disk, ReaderWatch& watch, bool workers_get_none)
-        : disk_(disk), watch_(watch), workers_get_none_(workers_get_none)
+    Readers(const Disk& disk, ReaderWatch& watch, const recipe::Recipe& r)
+        : disk_(disk), watch_(watch), none_(r.no_readers), workers_get_none_(r.no_worker_readers)
     {
     }
     std::unique_ptr<xzformat::ByteSource> Open() override
@@ -214,12 +219,13 @@ public:
             if (workers_get_none_)
                 return nullptr;
         }
-        return std::make_unique<DiskReader>(disk_, watch_);
+        return none_ ? nullptr : std::make_unique<DiskReader>(disk_, watch_);
     }
 
 private:
     const Disk& disk_;
     ReaderWatch& watch_;
+    bool none_;
     bool workers_get_none_;
 };
 
@@ -253,7 +259,10 @@ private:
 
 class Host final : public codec::ProgressSink {
 public:
-    Host(uint64_t abort_at, const int* chunk_reads) : abort_at_(abort_at), chunk_reads_(chunk_reads) {}
+    Host(const Faults& f, const int* chunk_reads)
+        : abort_at_(f.abort_at), abort_when_idle_(f.abort_when_idle), chunk_reads_(chunk_reads)
+    {
+    }
     bool Report(int32_t bytes) override
     {
         if (bytes < 0 || bytes > static_cast<int32_t>(codec::kIoChunk))
@@ -261,7 +270,9 @@ public:
         total_ += static_cast<uint64_t>(std::max(bytes, 0));
         if (heard_abort_)
             ++late_;
-        if (abort_at_ == 0 || total_ < abort_at_)
+        const bool stop =
+            heard_abort_ || (abort_at_ != 0 && total_ >= abort_at_) || (abort_when_idle_ && bytes == 0);
+        if (!stop)
             return true;
         if (!heard_abort_) {
             heard_abort_ = true;
@@ -277,6 +288,7 @@ public:
 
 private:
     uint64_t abort_at_;
+    bool abort_when_idle_;
     const int* chunk_reads_;
     uint64_t total_ = 0;
     int32_t bad_report_ = 0;
@@ -400,7 +412,7 @@ Run Decode(Engine engine, const recipe::Recipe& r, const recipe::Archive& archiv
     run.engine = engine == Engine::Stream ? "stream decoder" : "block decoder";
     const Disk disk(archive.file, f);
     Chunks chunks(disk, f.change);
-    Host host(f.abort_at, chunks.reads_counter());
+    Host host(f, chunks.reads_counter());
     FileSink file(f.write_fault ? f.write_at : UINT64_MAX, r.test_only ? 0 : archive.payload.size());
     ReaderWatch watch;
     {
@@ -410,7 +422,7 @@ Run Decode(Engine engine, const recipe::Recipe& r, const recipe::Archive& archiv
         if (engine == Engine::Stream) {
             run.result = unpack::DecodeRun(Codec(), chunks, sink, host);
         } else {
-            Readers readers(disk, watch, r.no_worker_readers);
+            Readers readers(disk, watch, r);
             codec::MemoryBudget budget(recipe::BudgetBytes(r));
             unpack::BlockDecodeLimits limits;
             limits.max_records = recipe::MaxRecords(r);
@@ -548,6 +560,7 @@ const char* Explain(const Context& c, const Run& s, const Run& p)
     // gives for the file; with them it gives that too, or stops for them.
     Faults calm = c.faults;
     calm.abort_at = 0;
+    calm.abort_when_idle = false;
     calm.write_fault = false;
     Context quiet{c.recipe, c.archive, calm, c.threads, c.runs};
     const Run s0 = Decode(Engine::Stream, c.recipe, c.archive, calm, c.threads);
