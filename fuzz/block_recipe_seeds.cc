@@ -1,6 +1,7 @@
 // Writes the seed recipes of fuzz_block_recipe into a folder, one file per case named after what
 // it exercises, and holds the recipe writer to liblzma: each seed reads back as the recipe it was
 // written from, and each archive meant to be sound decodes with liblzma to its payload.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -40,6 +41,18 @@ std::vector<BlockPlan> SmallBlocks(size_t n, uint32_t length)
         blocks.push_back(Block(i % 3 == 0 ? Payload::Noise : Payload::Words, length + 37 * static_cast<uint32_t>(i),
                                static_cast<uint8_t>(i)));
     return blocks;
+}
+
+// Where block n (from 0, in file order) of the recipe's archive starts.
+uint32_t BlockStart(const Recipe& r, size_t n)
+{
+    Archive a;
+    Build(r, &a);
+    std::vector<uint64_t> starts;
+    for (const auto& block : a.listed_blocks)
+        starts.push_back(block.first);
+    std::sort(starts.begin(), starts.end());
+    return static_cast<uint32_t>(starts.at(n));
 }
 
 struct Seed {
@@ -128,6 +141,19 @@ std::vector<Seed> Seeds()
         r.read_fault = ReadFault::BadSpot;
         r.read_fault_at = 15000;
         add("read-fault-in-block", true, r);
+    }
+    {   // Read faults where a worker starts a block, inside its header, and
+        // where a block longer than a worker's window needs a second read.
+        Recipe r;
+        r.streams = {Stream(1, SmallBlocks(8, 4000))};
+        r.read_fault = ReadFault::BadSpot;
+        r.read_fault_at = BlockStart(r, 3);
+        add("read-fault-at-block-start", true, r);
+        r.read_fault_at += 5;
+        add("read-fault-in-block-header", true, r);
+        r.streams = {Stream(1, {Block(Payload::Noise, 400000, 2), Block(Payload::Words, 3000), Block(Payload::Zeros, 9000)})};
+        r.read_fault_at = BlockStart(r, 0) + 256 * 1024;
+        add("read-fault-at-second-window", true, r);
     }
     {   // A byte of the first index changed once the walk is over.
         Recipe r;
