@@ -190,15 +190,18 @@ std::vector<Seed> Seeds()
         r.streams = {Stream(1, SmallBlocks(3, 3000)), Stream(2, SmallBlocks(3, 3000))};
         add("check-unknown", false, r);
     }
-    {   // Header sizes: a compressed size off by four, an uncompressed size off by one.
+    {   // A header's uncompressed size off by one; another's compressed size off by four.
         Recipe r;
         std::vector<BlockPlan> blocks = SmallBlocks(5, 4000);
-        blocks[1].compressed_field = SizeField::Wrong;
-        blocks[1].wrong_by = 4;
-        blocks[3].uncompressed_field = SizeField::Wrong;
-        blocks[3].wrong_by = -1;
+        blocks[1].uncompressed_field = SizeField::Wrong;
+        blocks[1].wrong_by = -1;
         r.streams = {Stream(4, blocks)};
-        add("header-sizes-wrong", false, r);
+        add("header-uncompressed-size-wrong", false, r);
+        blocks[1].uncompressed_field = SizeField::Absent;
+        blocks[3].compressed_field = SizeField::Wrong;
+        blocks[3].wrong_by = 4;
+        r.streams = {Stream(4, blocks)};
+        add("header-compressed-size-wrong", false, r);
     }
     {   // A 4 GiB dictionary named in the second block's header.
         Recipe r;
