@@ -108,6 +108,23 @@ std::vector<Seed> Seeds()
         r.abort_at = 20000;
         add("check-wrong-abort-before", false, r);
     }
+    {   // The same wrong check, the abort and then a write fault set within the
+        // last bytes before it: the stream decoder drops the output of its
+        // failing step, the block decoder hands its over.
+        Recipe r;
+        std::vector<BlockPlan> blocks = SmallBlocks(6, 8000);
+        blocks[4].corrupt_check = true;
+        r.streams = {Stream(4, blocks)};
+        uint32_t before_end = 0;
+        for (size_t i = 0; i < 5; ++i)
+            before_end += blocks[i].length;
+        r.abort_at = before_end - 170;
+        add("check-wrong-abort-in-last-step", false, r);
+        r.abort_at = 0;
+        r.write_fault = true;
+        r.write_fault_at = before_end - 170;
+        add("check-wrong-write-fault-in-last-step", false, r);
+    }
     {   // Sizes moved between records: the walk passes, the blocks are not where the index says.
         Recipe r;
         StreamPlan s = Stream(1, SmallBlocks(5, 4000));
