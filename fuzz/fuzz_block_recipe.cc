@@ -21,32 +21,43 @@
 //   reports, keeps the block decoder's reports of 0 bytes, which a timer sends, out of it. A
 //   recipe may also have the host abort at the first report of 0 bytes: the stream decoder sends
 //   one for a step that gave nothing, the block decoder while it waits, so whether and where
-//   each engine hears that abort is a matter of time, and is judged as 2 below says.
+//   each engine hears that abort is a matter of time; 2 below judges it.
 // - Writes go through codec::AsyncSink to a file that takes W bytes and fails the write that
 //   would pass them, keeping its first part, so the file's bytes stop at W in both engines.
 //
-// The differences (each is a predicate in Explain below; any other difference is a failure):
-// 1. An abort or a write fault, and what comes after it: the stream decoder runs the steps of
-//    the 4096-byte chunk it is in to their end and the event met last decides (an abort then a
-//    data fault in the same chunk gives 12, a write fault then an abort 21); the block decoder
-//    stops at the first (21, or 19 for a write fault, also one the writer thread tells of only
-//    after the abort). Either way, neither reads past the chunk (or task) that decided.
-// 2. Faults found at different places in the output: the block decoder checks the whole chain
-//    before any output, and a block against its record when the block starts; the stream decoder
-//    finds a damaged or lying index only after the blocks before it are written, and the record
-//    of a block whose data disagrees with it only at the index. Within a damaged block each
-//    hands over what its decoder produced before the fault, in steps of its own size. So an
-//    abort or a write fault placed between the two points gives 21 or 19 from the engine that
-//    reaches it and the fault's code from the other: each then gives what it gives without the
-//    abort and the write fault, or stops for them.
-// 3. A read fault in what the walk reads before any block (stream headers, indexes, footers,
-//    padding) while the stream decoder fails on its own before X: 18 from the block decoder's
-//    walk, the stream decoder's 12 (or 11).
-// 4. A byte changed where no worker reads again (a stream header or padding, an index, a
-//    footer): the block decoder gives what it gives for the file unchanged, the stream decoder
-//    12.
-// 5. A block decoder that falls back to the stream decoder (records past the cap, a budget
-//    without room for two workers, too few tasks) gives exactly what the stream decoder gives.
+// The differences (each a predicate in CheckRun or Explain below; any other is a failure):
+// 1. After an abort or a failed write, the stream decoder runs the steps of its 4096-byte input
+//    chunk to their end and the event met last decides (an abort, then a data fault in the same
+//    chunk: 12; a failed write, then an abort: 21), and it reads no further chunk; the block
+//    decoder stops at the first: 21 for an abort, 19 for a failed write (also one the writer
+//    thread tells of only after the abort), and reports nothing after it. With equal results
+//    the reports still differ.
+// 2. The engines meet a fault at different points of the output. The block decoder checks the
+//    whole chain before any output and each block against its record as the block starts; the
+//    stream decoder finds a lying index only after the blocks in front of it are written. Of
+//    the codec step that fails, the stream decoder hands over nothing (up to 4096 bytes, also
+//    the last bytes of a sound stream when the step runs on into a fault in the next), the
+//    block decoder what its decoder gave (up to 128 KiB). An abort or a failed write placed
+//    between the two points gives 21 or 19 from the engine that reaches it and the fault's
+//    code from the other: each gives what it gives without the abort and the write fault, or
+//    stops for them. So too for an abort at the first report of 0 bytes.
+// 3. The walk checks every stream header, index and footer and the padding before any block,
+//    from the end of the file back. Where it fails (12 for a chain that is not sound, 18 for a
+//    read fault in what it reads), the stream decoder, reading in order, may fail first at
+//    another fault in front of that one: 12 for bad data, 11 for a dictionary past its memory
+//    limit, 18 for the read fault.
+// 4. An index whose records do not describe their blocks (sizes changed, records added,
+//    dropped, merged or split, the index itself sound): the block decoder reads the blocks
+//    where the records put them, the stream decoder where the block headers do and finds the
+//    lie only at the index. Both fail, each at the first fault on its own way: 12 or 18 from
+//    the block decoder, 11, 12 or 18 from the stream decoder.
+// 5. A byte changed after the walk in none of the blocks the indexes list (a stream header,
+//    an index, a footer, padding), which no worker decodes: the block decoder gives what it
+//    gives for the file as it was, the stream decoder what the changed file gives (12 where
+//    the change broke a sound file, 0 where it mended a damaged one).
+// 6. A block decoder that falls back to the stream decoder (no reader, records past the cap,
+//    a budget without room for two workers, fewer than two tasks) gives the stream decoder's
+//    result and bytes.
 #include <dirent.h>
 
 #include <algorithm>
@@ -369,10 +380,11 @@ size_t ProcessThreads()
 }
 
 // A joined thread can still be listed for a moment while the kernel
-// removes it; one that stays listed was never ended.
+// removes it (longer on a busy machine); one that stays listed for two
+// seconds was never ended.
 bool ThreadsBackTo(size_t n)
 {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         if (ProcessThreads() <= n)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
