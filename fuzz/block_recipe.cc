@@ -485,6 +485,7 @@ bool Build(const Recipe& r, Archive* out)
     out->payload.clear();
     out->damaged = false;
     out->index_lies = false;
+    out->header_lies = false;
     out->listed_blocks.clear();
     uint32_t block_number = 0;
     // Buffers kept from block to block, and from recipe to recipe.
@@ -498,6 +499,8 @@ bool Build(const Recipe& r, Archive* out)
 
         std::vector<IndexRecord> records;
         for (const BlockPlan& b : s.blocks) {
+            out->header_lies = out->header_lies || b.compressed_field == SizeField::Wrong ||
+                               b.uncompressed_field == SizeField::Wrong;
             MakePayload(b, block_number++, payload);
             if (!EncodeBlock(b, s.check, payload, &e))
                 return false;

@@ -143,6 +143,7 @@ struct Archive {
     std::vector<uint8_t> payload; // what the blocks hold, in order
     bool damaged = false;         // a damage changed a byte of the file
     bool index_lies = false;      // an edit left a record that does not describe its block
+    bool header_lies = false;     // a block header states a wrong size
     // Where the indexes place their blocks: [start, end) in the file, each
     // padded to four, as a walk back from each index finds them.
     std::vector<std::pair<uint64_t, uint64_t>> listed_blocks;

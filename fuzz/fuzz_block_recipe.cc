@@ -47,10 +47,13 @@
 //    another fault in front of that one: 12 for bad data, 11 for a dictionary past its memory
 //    limit, 18 for the read fault.
 // 4. An index whose records do not describe their blocks (sizes changed, records added,
-//    dropped, merged or split, the index itself sound): the block decoder reads the blocks
-//    where the records put them, the stream decoder where the block headers do and finds the
-//    lie only at the index. Both fail, each at the first fault on its own way: 12 or 18 from
-//    the block decoder, 11, 12 or 18 from the stream decoder.
+//    dropped, merged or split, the index itself sound), or a block header that states a wrong
+//    size: the block decoder holds each header to its record as the block starts and reads
+//    the blocks where the records put them; the stream decoder reads them where the headers
+//    put them, finds a header's lie at the end of the block's data and an index's only at the
+//    index. Both fail, each at the first fault on its own way: 12 or 18 from the block decoder
+//    (12 at the block's start where the stream decoder meets a read fault in its data: 18),
+//    11, 12 or 18 from the stream decoder.
 // 5. A byte changed after the walk in none of the blocks the indexes list (a stream header,
 //    an index, a footer, padding), which no worker decodes: the block decoder gives what it
 //    gives for the file as it was, the stream decoder what the changed file gives (12 where
@@ -608,12 +611,13 @@ const char* ExplainFileFaults(const Context& c, const Run& s, const Run& p)
     // at another fault in front of the one the walk found.
     if (p.opens == 1 && p.reported == 0 && blocks_failed && stream_failed)
         return "the walk failing at one fault, the stream decoder at another before it";
-    // An index whose records do not describe the blocks sends the block
-    // decoder to other bytes than the block headers send the stream
-    // decoder, which finds the lie only at the index: each fails at the
-    // first fault on its own way.
-    if (c.archive.index_lies && blocks_failed && stream_failed)
-        return "an index that lies, each decoder failing at the first fault on its way";
+    // The block decoder holds each block header to its record as the block
+    // starts and reads the blocks where the records put them; the stream
+    // decoder reads them where the headers put them and finds a header's
+    // lie at the end of the block's data, an index's only at the index:
+    // each fails at the first fault on its own way.
+    if ((c.archive.index_lies || c.archive.header_lies) && blocks_failed && stream_failed)
+        return "an index or a header that lies, each decoder failing at the first fault on its way";
     // The walk and the header scan read the file as it was, and the changed
     // byte lies in no block the indexes list (a worker's window may cover
     // it, but no decoder is fed it): the block decoder decoded the file as

@@ -4,9 +4,9 @@
 #   (targets: probe multibyte open_test block_recipe; default all)
 # Expects an existing build in build/native (it compiles nothing). Seeds a
 # working corpus per target under build/native/fuzz-corpus from the generated
-# sample corpus (block_recipe, whose inputs are recipes, from the recipes the
-# build wrote), keeps what the fuzzer adds there across runs, and exits
-# non-zero on any crash, leak, timeout or sanitizer report.
+# sample corpus, keeps what the fuzzer adds there across runs (block_recipe,
+# whose inputs are recipes, starts from the recipes the build wrote each
+# run), and exits non-zero on any crash, leak, timeout or sanitizer report.
 set -euo pipefail
 
 if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
@@ -42,7 +42,13 @@ for t in "${targets[@]}"; do
     work=$build/fuzz-corpus/$t
     mkdir -p "$work"
     if [[ $t == block_recipe ]]; then
-        # Its inputs are recipes, not .xz files: the seed recipes the build wrote.
+        # Its inputs are recipes, not .xz files: the seed recipes the build
+        # wrote. Each input builds an archive and decodes it twice on
+        # threads, some 20-50 a second, and libFuzzer runs its whole corpus
+        # before its time starts to count: this corpus starts from the seeds
+        # every run, so that no run lasts longer than the one before.
+        rm -rf "$work"
+        mkdir -p "$work"
         cp -f "$build/fuzz/block_recipe_seeds"/* "$work/"
     else
         # Seeds: every sample that fits the length limit whole; of larger ones the
