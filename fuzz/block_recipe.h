@@ -28,7 +28,8 @@ namespace recipe {
 //   [2..5]   read fault offset, [6..9] changed offset, [10] its XOR mask,
 //   [11..14] abort once the reports add up to this many bytes (0 never),
 //   [15..18] write fault: bytes the file takes before a write fails
-//            (offsets are little-endian, taken modulo the file's size)
+//            (all little-endian; the two offsets taken modulo the file's
+//            size)
 //   [19]     more: bit 0 the host also aborts at a report of 0 bytes,
 //            bit 1 no reader at all can be opened
 // then operations, each an op byte (modulo 4) and its fields:

@@ -125,6 +125,55 @@ std::vector<Seed> Seeds()
         r.write_fault_at = before_end - 170;
         add("check-wrong-write-fault-in-last-step", false, r);
     }
+    {   // Within one input chunk of the stream decoder: an abort, then a wrong
+        // check; a write fault, then an abort. It runs the chunk to its end
+        // and the event met last decides; the block decoder stops at the first.
+        Recipe r;
+        BlockPlan zeros = Block(Payload::Zeros, 100000);
+        zeros.corrupt_check = true;
+        r.streams = {Stream(4, {Block(Payload::Noise, 3000), zeros})};
+        r.abort_at = 50000;
+        add("abort-then-wrong-check-in-one-chunk", false, r);
+        zeros.corrupt_check = false;
+        r.streams = {Stream(4, {Block(Payload::Noise, 3000), zeros})};
+        r.write_fault = true;
+        r.write_fault_at = 20000;
+        add("write-fault-then-abort-in-one-chunk", true, r);
+    }
+    {   // The walk finds the second stream's index wrong (a record 4 bytes
+        // longer, so no stream header where it leads); the stream decoder
+        // fails first, at a 2 GiB dictionary in the first stream.
+        Recipe r;
+        std::vector<BlockPlan> first = SmallBlocks(3, 3000);
+        first[2].dictionary_byte = 38;
+        StreamPlan second = Stream(4, SmallBlocks(2, 3000));
+        second.edits = {{EditKind::AddUnpadded, 0, 4}};
+        r.streams = {Stream(4, first), second};
+        add("walk-fails-stream-decoder-fails-before", false, r);
+    }
+    {   // Four bytes moved from the second record to the first: the block
+        // decoder fails on the first block, the stream decoder decodes it and
+        // fails on the second block's 768 MiB dictionary.
+        Recipe r;
+        BlockPlan big = Block(Payload::Noise, 65535, 0);
+        BlockPlan claims = Block(Payload::Zeros, 264);
+        claims.dictionary_byte = 35;
+        StreamPlan s = Stream(4, {big, claims});
+        s.edits = {{EditKind::MoveUnpadded, 1, 1}};
+        r.streams = {s};
+        add("index-lies-each-decoder-its-own-fault", false, r);
+    }
+    {   // A header one byte off in its uncompressed size, and a read fault in
+        // its data: 12 from the block decoder at the block's start, 18 from
+        // the stream decoder at the bad spot.
+        Recipe r;
+        BlockPlan noise = Block(Payload::Noise, 400000, 2);
+        noise.uncompressed_field = SizeField::Wrong;
+        r.streams = {Stream(1, {noise, Block(Payload::Words, 3000), Block(Payload::Zeros, 9000)})};
+        r.read_fault = ReadFault::BadSpot;
+        r.read_fault_at = BlockStart(r, 0) + 256 * 1024;
+        add("header-lies-read-fault-in-its-data", false, r);
+    }
     {   // Sizes moved between records: the walk passes, the blocks are not where the index says.
         Recipe r;
         StreamPlan s = Stream(1, SmallBlocks(5, 4000));
