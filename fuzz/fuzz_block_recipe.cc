@@ -51,9 +51,9 @@
 //    size: the block decoder holds each header to its record as the block starts and reads
 //    the blocks where the records put them; the stream decoder reads them where the headers
 //    put them, finds a header's lie at the end of the block's data and an index's only at the
-//    index. Both fail, each at the first fault on its own way: 12 or 18 from the block decoder
-//    (12 at the block's start where the stream decoder meets a read fault in its data: 18),
-//    11, 12 or 18 from the stream decoder.
+//    index. Both fail, each at the first fault on its own way: 12 or 18 from the block decoder,
+//    11, 12 or 18 from the stream decoder (a header that lies: 12 at the block's start from
+//    the one, 18 from the other where a read fault in that block's data comes first).
 // 5. A byte changed after the walk in none of the blocks the indexes list (a stream header,
 //    an index, a footer, padding), which no worker decodes: the block decoder gives what it
 //    gives for the file as it was, the stream decoder what the changed file gives (12 where
