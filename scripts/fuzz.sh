@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets of the native build for a bounded time each.
-# Usage: scripts/fuzz.sh SECONDS [TARGET...]   (targets: probe multibyte open_test; default all)
+# Usage: scripts/fuzz.sh SECONDS [TARGET...]
+#   (targets: probe multibyte open_test block_recipe; default all)
 # Expects an existing build in build/native (it compiles nothing). Seeds a
 # working corpus per target under build/native/fuzz-corpus from the generated
-# sample corpus, keeps what the fuzzer adds there across runs, and exits
-# non-zero on any crash, leak, timeout or sanitizer report.
+# sample corpus, keeps what the fuzzer adds there across runs (block_recipe,
+# whose inputs are recipes, starts from the recipes the build wrote each
+# run), and exits non-zero on any crash, leak, timeout or sanitizer report.
 set -euo pipefail
 
 if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
@@ -14,7 +16,7 @@ fi
 seconds=$1
 shift
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(probe multibyte open_test)
+[[ ${#targets[@]} -gt 0 ]] || targets=(probe multibyte open_test block_recipe)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/native
@@ -39,20 +41,31 @@ status=0
 for t in "${targets[@]}"; do
     work=$build/fuzz-corpus/$t
     mkdir -p "$work"
-    # Seeds: every sample that fits the length limit whole; of larger ones the
-    # head (stream header and first block header) and a splice of head and
-    # tail (a real footer and index behind a real header).
-    for f in "$samples"/*.xz; do
-        name=$(basename "$f")
-        size=$(stat -c %s "$f")
-        if ((size < max_len)); then
-            cp -f "$f" "$work/seed-$name"
-        else
-            head -c $((max_len / 2)) "$f" >"$work/seed-head-$name"
-            head -c $((max_len / 4)) "$f" >"$work/seed-splice-$name"
-            tail -c $((max_len / 4)) "$f" >>"$work/seed-splice-$name"
-        fi
-    done
+    if [[ $t == block_recipe ]]; then
+        # Its inputs are recipes, not .xz files: the seed recipes the build
+        # wrote. Each input builds an archive and decodes it twice on
+        # threads, some 20-50 a second, and libFuzzer runs its whole corpus
+        # before its time starts to count: this corpus starts from the seeds
+        # every run, so that no run lasts longer than the one before.
+        rm -rf "$work"
+        mkdir -p "$work"
+        cp -f "$build/fuzz/block_recipe_seeds"/* "$work/"
+    else
+        # Seeds: every sample that fits the length limit whole; of larger ones the
+        # head (stream header and first block header) and a splice of head and
+        # tail (a real footer and index behind a real header).
+        for f in "$samples"/*.xz; do
+            name=$(basename "$f")
+            size=$(stat -c %s "$f")
+            if ((size < max_len)); then
+                cp -f "$f" "$work/seed-$name"
+            else
+                head -c $((max_len / 2)) "$f" >"$work/seed-head-$name"
+                head -c $((max_len / 4)) "$f" >"$work/seed-splice-$name"
+                tail -c $((max_len / 4)) "$f" >>"$work/seed-splice-$name"
+            fi
+        done
+    fi
 
     log=$build/fuzz-$t.log
     rc=0
