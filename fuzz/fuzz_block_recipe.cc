@@ -34,10 +34,10 @@
 //    the reports still differ.
 // 2. The engines meet a fault at different points of the output. The block decoder checks the
 //    whole chain before any output and each block against its record as the block starts; the
-//    stream decoder finds a lying index only after the blocks in front of it are written. Of
-//    the codec step that fails, the stream decoder hands over nothing (up to 4096 bytes, also
-//    the last bytes of a sound stream when the step runs on into a fault in the next), the
-//    block decoder what its decoder gave (up to 128 KiB). An abort or a failed write placed
+//    stream decoder finds a lying index only after the blocks in front of it are written.
+//    Neither hands over any of the codec step that fails, but the stream decoder's steps give
+//    up to 4096 bytes (also the last bytes of a sound stream when the step runs on into a
+//    fault in the next), the block decoder's up to 128 KiB. An abort or a failed write placed
 //    between the two points gives 21 or 19 from the engine that reaches it and the fault's
 //    code from the other: each gives what it gives without the abort and the write fault, or
 //    stops for them. So too for an abort at the first report of 0 bytes.
@@ -57,7 +57,10 @@
 // 5. A byte changed after the walk in none of the blocks the indexes list (a stream header,
 //    an index, a footer, padding), which no worker decodes: the block decoder gives what it
 //    gives for the file as it was, the stream decoder what the changed file gives (12 where
-//    the change broke a sound file, 0 where it mended a damaged one).
+//    the change broke a sound file, 0 where it mended a damaged one). A byte changed after
+//    the walk in a block header that then names a larger dictionary than the scan of every
+//    header found: 12 from the block decoder (the file changed since), whatever the changed
+//    header gives from the stream decoder.
 // 6. A block decoder that falls back to the stream decoder (no reader, records past the cap,
 //    a budget without room for two workers, fewer than two tasks) gives the stream decoder's
 //    result and bytes.
@@ -594,6 +597,19 @@ const char* Explain(const Context& c, const Run& s, const Run& p)
     return "an abort or a write fault met at another point of the output";
 }
 
+// Whether the changed byte lies in the header of a block the indexes list,
+// the header's size read from the file as changed.
+bool InBlockHeader(const recipe::Archive& a, const Faults& f)
+{
+    for (const auto& [start, end] : a.listed_blocks) {
+        if (f.change_at < start || f.change_at >= end)
+            continue;
+        const uint8_t size_byte = a.file[start] ^ (f.change_at == start ? f.change_mask : 0);
+        return f.change_at < start + (size_byte + 1u) * 4;
+    }
+    return false;
+}
+
 const char* ExplainFileFaults(const Context& c, const Run& s, const Run& p)
 {
     if (p.fell_back)
@@ -622,6 +638,12 @@ const char* ExplainFileFaults(const Context& c, const Run& s, const Run& p)
     // byte lies in no block the indexes list (a worker's window may cover
     // it, but no decoder is fed it): the block decoder decoded the file as
     // it was, the stream decoder the file as it is.
+    // A block header changed after the scan that sized the workers' shares
+    // from every header: the block decoder calls a header that now names a
+    // larger dictionary a file changed since (12); the stream decoder
+    // decodes the header as it now is.
+    if (c.faults.change && p.result == ResultCode::BadData && InBlockHeader(c.archive, c.faults))
+        return "a block header changed after the scan";
     if (c.faults.change && !c.archive.InListedBlock(c.faults.change_at) && s.source_read_change) {
         Faults unchanged = c.faults;
         unchanged.change = false;

@@ -37,8 +37,8 @@ constexpr uint64_t kLaneMin = 256 * 1024;
 constexpr uint64_t kLaneMax = 16 * codec::kMiB;
 // What a worker's decoder keeps beside its dictionary and buffers.
 constexpr uint64_t kDecoderStateAllowance = codec::kMiB;
-// Where the headers do not name a dictionary, the block fails as soon as
-// its header is read; a nominal share stands in.
+// Where no header names a dictionary, every block fails as soon as its
+// header is read; a nominal share stands in.
 constexpr uint64_t kDictionaryStandIn = 8 * codec::kMiB;
 // Blocks that decode, on average, to less than this are left to the
 // stream decoder: a block costs the block decoder a record, a header read
@@ -165,13 +165,6 @@ struct TaskCut {
     }
 };
 
-// One worker's share of the budget, and the lane it is sized for.
-struct WorkerShare {
-    uint64_t fixed; // dictionary, input window, decoder state
-    uint64_t lane;
-    uint64_t total() const { return fixed + lane; }
-};
-
 // A run of consecutive records that one worker decodes, its output going
 // into that worker's lane in file order.
 struct Task {
@@ -207,8 +200,9 @@ struct Lane {
 
 class BlockPipeline {
 public:
-    BlockPipeline(const codec::CodecApi& codec, const std::vector<BlockRecord>& records, const TaskCut& cut)
-        : codec_(codec), records_(records), cut_(cut)
+    BlockPipeline(const codec::CodecApi& codec, const std::vector<BlockRecord>& records, const TaskCut& cut,
+                  uint64_t dictionary)
+        : codec_(codec), records_(records), cut_(cut), dictionary_(dictionary)
     {
     }
     BlockPipeline(const BlockPipeline&) = delete;
@@ -519,6 +513,13 @@ private:
         lzma_ret status = codec_.block_header_decode(&block, nullptr, in);
         if (status != LZMA_OK)
             return FromDecoderStatus(status);
+        // Every header was read before the workers' shares were taken; one
+        // that names a larger dictionary now was written since.
+        for (const lzma_filter* f = filters; f->id != LZMA_VLI_UNKNOWN; ++f)
+            if (f->id == LZMA_FILTER_LZMA2 && static_cast<const lzma_options_lzma*>(f->options)->dict_size > dictionary_) {
+                codec_.filters_free(filters, nullptr);
+                return ResultCode::BadData;
+            }
         status = codec_.block_compressed_size(&block, record.unpadded);
         const bool size_agrees =
             block.uncompressed_size == LZMA_VLI_UNKNOWN || block.uncompressed_size == record.uncompressed;
@@ -558,11 +559,12 @@ private:
             stream->next_out = out;
             stream->avail_out = room;
             status = codec_.code(stream, action);
+            // As on one thread, a failing step hands over nothing.
+            if (status != LZMA_OK && status != LZMA_STREAM_END)
+                return FromDecoderStatus(status);
             Put(lane, seq, room - stream->avail_out);
             if (status == LZMA_STREAM_END)
                 break;
-            if (status != LZMA_OK)
-                return FromDecoderStatus(status);
         }
         // The block decoder knows both sizes; the whole block read is what is left to see.
         return at == block_end && stream->avail_in == 0 ? ResultCode::Ok : ResultCode::BadData;
@@ -571,6 +573,7 @@ private:
     const codec::CodecApi& codec_;
     const std::vector<BlockRecord>& records_;
     const TaskCut cut_;
+    const uint64_t dictionary_; // the largest each worker's share holds
     std::unique_ptr<Task[]> tasks_; // a ring of the tasks in flight
     uint64_t window_ = 0;           // its size
     std::unique_ptr<Lane[]> lanes_;
@@ -664,7 +667,9 @@ bool TryDecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, code
 
     // Two workers' shares with the smallest lanes at least; lanes as large
     // as the largest block where the budget grants them.
-    const uint64_t fixed = (dictionary != 0 ? dictionary : kDictionaryStandIn) + kInputWindow + kDecoderStateAllowance;
+    if (dictionary == 0)
+        dictionary = kDictionaryStandIn;
+    const uint64_t fixed = dictionary + kInputWindow + kDecoderStateAllowance;
     const uint64_t lane_wanted = std::min(std::max(RoundUp(largest_uncompressed, kLaneMin), kLaneMin), kLaneMax);
     if (!lease.TakeAtLeast(2 * (fixed + kLaneMin), wanted * (fixed + lane_wanted)))
         return false;
@@ -673,7 +678,7 @@ bool TryDecodeBlocks(const codec::CodecApi& codec, ArchiveReaders& readers, code
     const uint64_t lane = std::min(lane_wanted, (granted / workers - fixed) / kLaneMin * kLaneMin);
     lease.KeepOnly(table + workers * (fixed + lane));
 
-    BlockPipeline pipeline(codec, records, cut);
+    BlockPipeline pipeline(codec, records, cut, dictionary);
     if (!pipeline.Prepare(workers, lane, readers, *archive) || !pipeline.Start())
         return false;
     *result = pipeline.Write(sink, beat);
