@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The source entry setup.sh adds is built from the machine's own apt
-# configuration: each case lays out an etc/ in a temporary folder and compares
+# The source stanzas fetch-xz-source.sh reads through are built from the
+# machine's own apt configuration, for the machine's release or another one
+# (NAME:RELEASE): each case lays out an etc/ in a temporary folder and compares
 # what scripts/deb-src-entry.sh prints with the stanza expected, or, with none
 # to build it from, that it fails, prints nothing and says what to add.
 set -uo pipefail
