@@ -12,8 +12,11 @@ all: win32 win64 native
 setup:
 	@bash scripts/setup.sh
 
+# The samples of filters newer than the system's xz come from a native xz
+# built from liblzma's own source (scripts/build-native-xz.sh).
 corpus: setup
-	@bash scripts/make-corpus.sh $(CORPUS)
+	@bash scripts/build-native-xz.sh $(BUILD)/xz-native
+	@bash scripts/make-corpus.sh $(CORPUS) $(BUILD)/xz-native
 
 # win32 and win64: the module for 32-bit and for 64-bit hosts (dist/ and
 # dist/x64/). Where the kernel cannot run 32-bit programs, the module tests
@@ -25,7 +28,7 @@ win32 win64: win%: setup
 	@bash scripts/configure-win.sh $*
 	@cmake --build $(BUILD)/win$*
 
-native: setup
+native: setup corpus
 	@cmake -S . -B $(BUILD)/native -G Ninja --log-level=WARNING \
 	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	    -DCMAKE_BUILD_TYPE=Debug -DXZ_CORPUS_DIR=$(CORPUS) >/dev/null

@@ -3,17 +3,16 @@
 # revision that liblzma.dll comes from, with Debian's patches and the same
 # threads, so that the benchmark runs the reference decompressor beside the
 # plug-in under Wine on equal terms.
-# Usage: build-xz-exe.sh OUTDIR HOST      (HOST: x86_64-w64-mingw32 or i686-w64-mingw32)
+# Usage: build-xz-exe.sh OUTDIR HOST SELECTION
+#   HOST       x86_64-w64-mingw32 or i686-w64-mingw32
+#   SELECTION  the selection.env of the liblzma build (build/liblzmaBITS/selection.env)
 # Leaves OUTDIR/xz.exe; does nothing when it is there for the current revision.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 host=$2
 exe=$out/xz.exe
-
-dsc=$(bash "$top/scripts/fetch-xz-source.sh" "$top/build/deps")
-revision=${dsc##*/xz-utils_}
-revision=${revision%.dsc}
+# shellcheck disable=SC1090
+. "$3"
 [ -f "$exe" ] && [ "$(cat "$out/revision" 2>/dev/null)" = "$revision" ] && exit 0
 
 # A tree of its own: the liblzma build's tree is configured for a DLL.

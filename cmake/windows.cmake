@@ -17,6 +17,22 @@ enable_language(RC)
 # one built beside the module.
 file(READ ${LIBLZMA_DIR}/version XZ_LZMA_VERSION)
 string(STRIP "${XZ_LZMA_VERSION}" XZ_LZMA_VERSION)
+# So is its licence, which changed with 5.6: the about text and the version
+# resource say the one of the library that ships beside the module.
+file(READ ${LIBLZMA_DIR}/licence XZ_LZMA_LICENCE)
+string(STRIP "${XZ_LZMA_LICENCE}" XZ_LZMA_LICENCE)
+if(XZ_LZMA_LICENCE STREQUAL "0BSD")
+    set(XZ_LZMA_LICENCE_TEXT "under the BSD Zero Clause Licence")
+elseif(XZ_LZMA_LICENCE STREQUAL "public-domain")
+    set(XZ_LZMA_LICENCE_TEXT "in the public domain")
+else()
+    message(FATAL_ERROR "${LIBLZMA_DIR}/licence names no licence this build knows: ${XZ_LZMA_LICENCE}")
+endif()
+# And which revision it is, whether a fallback or an experiment, for the tests.
+file(READ ${LIBLZMA_DIR}/about XZ_LZMA_ABOUT)
+string(STRIP "${XZ_LZMA_ABOUT}" XZ_LZMA_ABOUT)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${LIBLZMA_DIR}/version ${LIBLZMA_DIR}/licence ${LIBLZMA_DIR}/about)
 configure_file(${PROJECT_SOURCE_DIR}/plugin/version.h.in ${CMAKE_BINARY_DIR}/generated/plugin/version.h @ONLY)
 
 find_library(MINGW_ZLIB NAMES libz.a REQUIRED)

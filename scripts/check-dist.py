@@ -6,6 +6,9 @@ Windows files of its own word size only. The zip's entries are sorted and
 carry one time and no extra fields, so that it rebuilds bit for bit. The
 liblzma source it names is the revision that was built, and both libraries
 use the threading primitives that hold no handle per condition variable.
+The source carries every fix of codec-fixes.py, and the licence shipped as
+LICENSE.liblzma is the one of that source (COPYING, with COPYING.0BSD from
+5.6 on), which the modules' about text and version resource name too.
 
 usage: check-dist.py DIST_DIR
 """
@@ -44,6 +47,58 @@ def machine_of(path):
     return struct.unpack_from("<H", data, offset + 4)[0]
 
 
+def windres_for(name):
+    return "%s-w64-mingw32-windres" % ("x86_64" if name.startswith("x64/") else "i686")
+
+
+def licence_failures(unpacked, text):
+    """LICENSE.liblzma against the source tree's own texts, and the licence
+    the modules name beside the one the source states."""
+    built = os.path.join(TOP, "build", "liblzma32")
+    revision = open(os.path.join(built, "revision")).read().strip()
+    tree = os.path.join(built, "src", "xz-utils-" + revision)
+    copying = open(os.path.join(tree, "COPYING")).read()
+    shipped = open(os.path.join(unpacked, "LICENSE.liblzma")).read()
+    failures = []
+    if copying not in shipped:
+        failures.append("LICENSE.liblzma does not hold the source's COPYING")
+    zero_bsd = "liblzma is under the BSD Zero Clause License (0BSD)" in copying
+    if zero_bsd:
+        terms = open(os.path.join(tree, "COPYING.0BSD")).read()
+        if terms not in shipped or "Permission to use, copy, modify, and/or distribute" not in shipped:
+            failures.append("LICENSE.liblzma lacks COPYING.0BSD, the licence of liblzma %s" % revision)
+        named, other = "under the BSD Zero Clause Licence", "in the public domain"
+    elif "liblzma is in the public domain" in copying:
+        named, other = "in the public domain", "under the BSD Zero Clause Licence"
+    else:
+        return failures + ["the source's COPYING states no licence of liblzma that this check knows"]
+    if ("liblzma is " + named) not in text:
+        failures.append("LIBLZMA-SOURCE.txt does not say that liblzma is %s" % named)
+    for name in ("xz.ztx", "x64/xz.ztx"):
+        rc = subprocess.run([windres_for(name), "-J", "coff", "-O", "rc", "-i", os.path.join(unpacked, name)],
+                            capture_output=True, text=True).stdout
+        about = re.search(r'CONTROL "(xz\.ztx [^"]*)"', rc)
+        legal = re.search(r'VALUE "LegalCopyright", "([^"]*)"', rc)
+        for what, found in (("about text", about), ("LegalCopyright", legal)):
+            if not found or named not in found.group(1) or other in found.group(1):
+                failures.append("%s: the %s does not say that liblzma is %s: %r" %
+                                (name, what, named, found.group(1) if found else None))
+    return failures
+
+
+def fix_failures(text):
+    """Every fix of codec-fixes.py checked as present in the shipped source."""
+    ids = subprocess.run([sys.executable, os.path.join(TOP, "scripts", "codec-fixes.py"), "--ids"],
+                         capture_output=True, text=True, check=True).stdout.split()
+    failures = []
+    for fix in ids:
+        if not re.search(r"^\s*ok\s+%s\b" % re.escape(fix), text, re.M):
+            failures.append("LIBLZMA-SOURCE.txt does not show the fix %s as checked" % fix)
+    if "NOT FOR RELEASE" in text:
+        failures.append("LIBLZMA-SOURCE.txt says NOT FOR RELEASE")
+    return failures
+
+
 def built_revisions():
     """The Debian revisions the two liblzma builds record."""
     found = set()
@@ -63,6 +118,8 @@ def source_failures(unpacked):
                         (named.group(1) if named else "no revision", sorted(map(str, built))))
     if "Patches applied" not in text:
         failures.append("LIBLZMA-SOURCE.txt lists no patches")
+    failures += fix_failures(text)
+    failures += licence_failures(unpacked, text)
     # Vista condition variables import these; the win95 kind uses an event
     # handle per condition variable, which the threaded decoder leaks.
     for name in ("liblzma.dll", "x64/liblzma.dll"):

@@ -10,19 +10,19 @@ main=$top/build
 repro=$top/build/repro
 start=$SECONDS
 
-for f in "$main/win32/bin/xz.ztx" "$main/win32/bin/ztxhost.exe" "$main/liblzma32/liblzma.dll"; do
+for f in "$main/win32/bin/xz.ztx" "$main/win32/bin/ztxhost.exe" "$main/liblzma32/liblzma.dll" \
+    "$main/liblzma32/selection.env"; do
     [ -f "$f" ] || { echo "check-reproducible: $f is missing (run make win32 first)" >&2; exit 1; }
 done
 
 rm -rf "$repro"
-mkdir -p "$repro/source-copy" "$repro/deps"
+mkdir -p "$repro/source-copy"
 # The sources as they stand in the work tree (untracked new files too, ignored
 # ones not), in a folder of another name and depth.
 git -C "$top" ls-files -z --cached --others --exclude-standard | (cd "$top" && tar --null -T - -cf -) | tar -xf - -C "$repro/source-copy"
-# The same source package revision; linked, not fetched again.
-ln "$main"/deps/xz-utils_* "$repro/deps/"
-
-bash "$top/scripts/build-liblzma.sh" "$repro/liblzma32" i686-w64-mingw32
+# The same source package revision, as the main build chose it; not chosen
+# or fetched again.
+bash "$top/scripts/build-liblzma.sh" "$repro/liblzma32" i686-w64-mingw32 --selection "$main/liblzma32/selection.env"
 cmake -S "$repro/source-copy" -B "$repro/win32" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$repro/source-copy/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DLIBLZMA_DIR="$repro/liblzma32" -DXZ_CORPUS_DIR="$repro/corpus" >/dev/null

@@ -2,20 +2,25 @@
 # Prints the deb-src stanzas through which apt-get fetches Debian source
 # packages, built from the machine's own configured `deb` entries, so that a
 # machine that uses a mirror fetches sources from that mirror too.
-# Usage: deb-src-entry.sh [ROOT]
+# Usage: deb-src-entry.sh [ROOT [RELEASE]]
 #   ROOT (default /) holds etc/apt/ and etc/os-release; another folder lets
 #   the builder be tried on sample files.
+#   RELEASE (default: the machine's own, from os-release) is the Debian
+#   release whose sources the stanzas name: the archive that serves this
+#   machine's release serves the others too, under their own suite names.
 # The entries read are the enabled `deb` ones with component main, in apt's
 # own order (sources.list, then sources.list.d/ by name, in the one-line
 # *.list and the deb822 *.sources form). Every entry that serves the
-# release's own suite, its -updates or its -security gives a stanza with
-# those suites, its URIs, component main and its Signed-By: the newest
-# revision of a package may live in any of the three, and apt-get source
-# takes the newest only when it knows them all. Other entries are a third
-# party's and are left alone, since a deb-src line for a repository that
-# publishes no sources breaks apt-get update. Without the code name, or
-# without any such entry, the first entry gives the stanza. With no entry
-# at all, it says what to add and fails.
+# machine's own suite, its -updates or its -security gives a stanza with
+# the same suites of RELEASE, its URIs, component main and its Signed-By:
+# the newest revision of a package may live in any of the three, and only
+# an index of each shows it. Other entries are a third party's and are left
+# alone, since a deb-src line for a repository that publishes no sources
+# breaks apt-get update. Without the code name, or without any such entry,
+# the first entry gives the stanza, with its own suites for the machine's
+# release and RELEASE's own suite for another. With no entry at all, it
+# says what to add and fails. Only source stanzas are printed: a binary
+# entry for another release would mix its packages into this machine's.
 set -euo pipefail
 root=${1:-/}
 apt=${root%/}/etc/apt
@@ -24,6 +29,7 @@ codename=
 if [ -r "$root/etc/os-release" ]; then
     codename=$(sed -n 's/^VERSION_CODENAME=//p' "$root/etc/os-release" | tr -d "\"'")
 fi
+target=${2:-$codename}
 
 files=()
 [ -f "$apt/sources.list" ] && files+=("$apt/sources.list")
@@ -33,7 +39,7 @@ for f in "$apt"/sources.list.d/*; do
 done
 
 # An empty file list would make awk read standard input; /dev/null ends it.
-if awk -v codename="$codename" '
+if awk -v codename="$codename" -v target="$target" '
 function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
 function has_word(list, word,    w, n, i) {
     n = split(list, w, /[ \t\n]+/)
@@ -46,13 +52,17 @@ function candidate(uris, suites, signed_by) {
     count++
     URIS[count] = uris; SUITES[count] = suites; SIGNED[count] = signed_by
 }
-# The suites of an entry that belong to the release itself, in their order.
-function release_suites(suites,    w, n, i, out) {
+# The suites of an entry that belong to the release of this machine, in their
+# order, named for the target release.
+function release_suites(suites,    w, n, i, out, suffix) {
     out = ""
     n = split(suites, w, / /)
-    for (i = 1; i <= n; i++)
-        if (w[i] == codename || w[i] == codename "-updates" || w[i] == codename "-security")
-            out = out (out == "" ? "" : " ") w[i]
+    for (i = 1; i <= n; i++) {
+        suffix = substr(w[i], length(codename) + 1)
+        if (substr(w[i], 1, length(codename)) == codename &&
+            (suffix == "" || suffix == "-updates" || suffix == "-security"))
+            out = out (out == "" ? "" : " ") target suffix
+    }
     return out
 }
 function stanza(c, suites) {
@@ -121,7 +131,7 @@ END {
             suites = release_suites(SUITES[c])
             if (suites != "") stanza(c, suites)
         }
-    if (!printed) stanza(1, SUITES[1])
+    if (!printed) stanza(1, target == "" || target == codename ? SUITES[1] : target)
 }' "${files[@]}" /dev/null; then
     exit 0
 fi

@@ -30,7 +30,7 @@ else
 fi
 echo "   word size: $which"
 stage "2/5: xz-utils source package"
-bash "$top/scripts/fetch-xz-source.sh" "$top/build/deps" >/dev/null
+bash "$top/scripts/fetch-xz-source.sh" "$top/build/deps" "$top/build/deps/demo-selection.env"
 stage "3/5: liblzma.dll for $triple (about a minute the first time)"
 bash "$top/scripts/build-liblzma.sh" "$top/build/liblzma$bits" "$triple"
 stage "4/5: xz.ztx and ztxhost.exe ($bits-bit)"

@@ -6,19 +6,28 @@
 #   unlisted.tsv  for each file that xz cannot list: what opening it yields
 #                 (ok SIZE, too-short or malformed)
 #   decoded.tsv   file, what `xz -dc` makes of it: "ok SIZE CRC32" (CRC-32 of
-#                 the decoded bytes, 8 hex digits) or "fail" when xz refuses it
-# Usage: make-corpus.sh OUTDIR
-# Does nothing when OUTDIR/expected.tsv is newer than this script.
+#                 the decoded bytes, 8 hex digits) or "fail" when xz refuses it;
+#                 for a sample of a filter newer than the system's xz, two more
+#                 columns: the liblzma version that decodes it and the filter
+# Usage: make-corpus.sh OUTDIR [FILTER_XZ_DIR]
+#   FILTER_XZ_DIR  what scripts/build-native-xz.sh made: an xz that writes the
+#                  samples of newer filters (RISC-V), and its about line
+# Does nothing when OUTDIR/expected.tsv is newer than this script and was made
+# with the same FILTER_XZ_DIR/about.
 set -euo pipefail
 
-if [[ $# -ne 1 ]]; then
-    echo "usage: $0 OUTDIR" >&2
+if [[ $# -lt 1 || $# -gt 2 ]]; then
+    echo "usage: $0 OUTDIR [FILTER_XZ_DIR]" >&2
     exit 2
 fi
 out=$1
+filter_dir=${2:-}
 self=$(readlink -f "$0")
+filter_about="none: no FILTER_XZ_DIR given"
+[[ -n $filter_dir ]] && filter_about=$(cat "$filter_dir/about" 2>/dev/null || echo "none: $filter_dir/about is missing")
 
-if [[ -f $out/expected.tsv && $out/expected.tsv -nt $self ]]; then
+if [[ -f $out/expected.tsv && $out/expected.tsv -nt $self &&
+    "$(cat "$out/filter-encoder.txt" 2>/dev/null)" == "$filter_about" ]]; then
     exit 0
 fi
 
@@ -60,9 +69,10 @@ crc32_le() {
 }
 
 # Adds one line to the manifest: the size comes from xz itself, never from here.
-record() {
-    local name=$1 what=$2 size
-    if size=$(xz --robot --list "$out/$name" 2>/dev/null | awk -F'\t' '$1 == "totals" { print $5 }') &&
+record() { record_with xz "$@"; }
+record_with() {
+    local xz=$1 name=$2 what=$3 size
+    if size=$("$xz" --robot --list "$out/$name" 2>/dev/null | awk -F'\t' '$1 == "totals" { print $5 }') &&
         [[ -n $size ]]; then
         :
     else
@@ -118,6 +128,66 @@ record good-preset-9e.xz "preset 9 extreme"
 
 xz -T1 --delta=dist=4 --x86 --lzma2=preset=1 -c "$medium" >"$out/good-filters-3.xz"
 record good-filters-3.xz "three filters: a longer block header with filter-count bits set"
+
+# --- branch-call filters ----------------------------------------------------
+# Words shaped like the call and address instructions each filter rewrites
+# (x86 E8 calls, ARM64 BL/ADRP, RISC-V JAL/AUIPC pairs) among others, with
+# targets from a small set, so that the data packs and every filter has work.
+python3 - "$work/code.bin" <<'PY'
+import random, struct, sys
+rng = random.Random(23)
+targets = [rng.randrange(1 << 20) * 4 for _ in range(64)]
+out = bytearray()
+while len(out) < (3 << 19):
+    t = rng.choice(targets)
+    kind = rng.randrange(6)
+    if kind == 0:
+        out += b"\xe8" + struct.pack("<i", t - len(out)) + b"\x90\x90\x90"
+    elif kind == 1:
+        out += struct.pack("<I", 0x94000000 | (t >> 2) & 0x3FFFFFF)
+    elif kind == 2:
+        out += struct.pack("<I", 0x90000000 | ((t >> 12) & 3) << 29 | ((t >> 14) & 0x7FFFF) << 5 | rng.randrange(31))
+    elif kind == 3:
+        out += struct.pack("<I", 0x6F | 1 << 7 | (t & 0xFF000) | ((t >> 11) & 1) << 20 | ((t >> 1) & 0x3FF) << 21)
+    elif kind == 4:
+        rd = rng.randrange(1, 32)
+        out += struct.pack("<I", 0x17 | rd << 7 | (t & 0xFFFFF000))
+        out += struct.pack("<I", 0x67 | 1 << 7 | rd << 15 | (t & 0xFFF) << 20)
+    else:
+        out += struct.pack("<I", rng.choice([0x00000013, 0xD503201F, 0x8B020020, 0x00B50533]))
+open(sys.argv[1], "wb").write(bytes(out))
+PY
+# A filter that left these bytes as they were would pass unseen; each must
+# change some (raw stream, the filter first, then decoded without it).
+filter_changes() {
+    "$1" --format=raw "--$2" --lzma2=preset=1 -c "$work/code.bin" >"$work/raw" &&
+        "$1" --format=raw -d --lzma2=preset=1 -c "$work/raw" >"$work/unfiltered" &&
+        ! cmp -s "$work/unfiltered" "$work/code.bin"
+}
+for filter in x86 arm64; do
+    filter_changes xz $filter || { echo "make-corpus.sh: --$filter leaves the sample data as it is" >&2; exit 1; }
+done
+xz -T1 --x86 --lzma2 -c "$work/code.bin" >"$out/good-filter-x86.xz"
+record good-filter-x86.xz "x86 BCJ filter and LZMA2 over call-shaped data, one block"
+xz -T1 --arm64 --lzma2 -c "$work/code.bin" >"$out/good-filter-arm64.xz"
+record good-filter-arm64.xz "ARM64 BCJ filter and LZMA2 over BL/ADRP-shaped data, one block"
+
+# Filters newer than the system's xz: written, listed and decoded by the
+# native xz of build-native-xz.sh, and decoded by the Windows tests only (the
+# native tests link the system's liblzma, which lacks them). Without that xz
+# there are none, and filter-encoder.txt says why.
+newer=()
+if [[ -x ${filter_dir:-/nonexistent}/xz ]]; then
+    fxz=$filter_dir/xz
+    filter_changes "$fxz" riscv || { echo "make-corpus.sh: --riscv leaves the sample data as it is" >&2; exit 1; }
+    "$fxz" -T1 --riscv --lzma2 -c "$work/code.bin" >"$out/good-filter-riscv.xz"
+    "$fxz" -T2 --block-size=256KiB --riscv --lzma2 -c "$work/code.bin" >"$out/good-filter-riscv-t2.xz"
+    "$fxz" -T1 --block-size=256KiB --riscv --lzma2 -c "$work/code.bin" >"$out/good-filter-riscv-blocks.xz"
+    record_with "$fxz" good-filter-riscv.xz "RISC-V BCJ filter and LZMA2, one block (xz -T1; Windows only)"
+    record_with "$fxz" good-filter-riscv-t2.xz "RISC-V BCJ filter, six blocks storing their sizes (xz -T2; Windows only)"
+    record_with "$fxz" good-filter-riscv-blocks.xz "RISC-V BCJ filter, six blocks without sizes (xz -T1 --block-size; Windows only)"
+    newer=(good-filter-riscv.xz good-filter-riscv-t2.xz good-filter-riscv-blocks.xz)
+fi
 
 # --- several streams and stream padding -----------------------------------
 xz -T1 -c "$small" >"$work/s1.xz"
@@ -239,16 +309,32 @@ gen_text 160000 >"$work/pack-blocks.txt"
 xz -1 -T1 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1-T1.ref"
 xz -1 -T2 --check=crc64 -c "$work/pack-blocks.txt" >"$work/pack-blocks.txt.1-T2.ref"
 
-# What extraction must produce, by the system's own decoder.
+# Packing at every rate, with and without extreme, on one thread and on two:
+# what the system's xz writes, an oracle apart from the shipped library.
+gen_text 6000 >"$work/pack-rates.txt"
+for rate in 1 2 3 4 5 6 7 8 9; do
+    for e in "" e; do
+        for t in 1 2; do
+            xz -"$rate$e" -T$t --check=crc64 -c "$work/pack-rates.txt" >"$work/pack-rates.txt.$rate$e-T$t.ref"
+        done
+    done
+done
+
+# What extraction must produce, by the system's own decoder (by the native
+# one for the newer filters).
 decoded=$work/decoded.tsv
 for f in "$out"/*.xz; do
     name=$(basename "$f")
-    if summary=$(xz -dc "$f" 2>/dev/null | python3 -c 'import sys, zlib
+    decoder=xz extra=
+    if [[ " ${newer[*]} " == *" $name "* ]]; then
+        decoder=$fxz extra=$'\t5.6.0\tRISC-V BCJ filter'
+    fi
+    if summary=$("$decoder" -dc "$f" 2>/dev/null | python3 -c 'import sys, zlib
 n = 0; c = 0
 for block in iter(lambda: sys.stdin.buffer.read(1 << 20), b""):
     n += len(block); c = zlib.crc32(block, c)
 print(n, "%08x" % c)'; exit "${PIPESTATUS[0]}"); then
-        printf '%s\tok %s\n' "$name" "$summary" >>"$decoded"
+        printf '%s\tok %s%s\n' "$name" "$summary" "$extra" >>"$decoded"
     else
         printf '%s\tfail\n' "$name" >>"$decoded"
     fi
@@ -261,4 +347,5 @@ mv "$decoded" "$final/decoded.tsv"
 rm -f "$final"/pack-*
 mv "$work"/pack-* "$final"/
 mv "$unlisted" "$final/unlisted.tsv"
+echo "$filter_about" >"$final/filter-encoder.txt"
 mv "$manifest" "$final/expected.tsv"

@@ -22,7 +22,7 @@ sources=(
     "x64/liblzma.dll=$build/liblzma64/liblzma.dll"
     "x64/ztxhost.exe=$build/win64/bin/ztxhost.exe"
     "INSTALL.txt=$top/docs/INSTALL.txt"
-    "LICENSE.liblzma=$build/liblzma32/COPYING.xz-utils"
+    "LICENSE.liblzma=$build/liblzma32/LICENSE.liblzma"
     "LICENSE.zlib=/usr/share/doc/libz-mingw-w64-dev/copyright"
     "LIBLZMA-SOURCE.txt=$build/liblzma32/LIBLZMA-SOURCE.txt"
 )
@@ -42,10 +42,21 @@ done
 
 mkdir -p "$dist/x64"
 # Both builds must come from one liblzma source revision, the one named.
-if ! cmp -s "$build/liblzma32/LIBLZMA-SOURCE.txt" "$build/liblzma64/LIBLZMA-SOURCE.txt"; then
+if ! cmp -s "$build/liblzma32/LIBLZMA-SOURCE.txt" "$build/liblzma64/LIBLZMA-SOURCE.txt" ||
+    ! cmp -s "$build/liblzma32/LICENSE.liblzma" "$build/liblzma64/LICENSE.liblzma"; then
     echo "make-dist: the 32-bit and 64-bit liblzma come from different sources" >&2
     exit 1
 fi
+# A library built for an experiment (LIBLZMA_REVISION) or the bench never
+# ships, nor one whose source lacks a fix.
+for bits in 32 64; do
+    if ! grep -qx 'shippable=yes' "$build/liblzma$bits/selection.env" 2>/dev/null; then
+        echo "make-dist: build/liblzma$bits is not for release:" >&2
+        grep -A3 '^NOT FOR RELEASE' "$build/liblzma$bits/LIBLZMA-SOURCE.txt" >&2 || true
+        echo "make-dist: build it again without LIBLZMA_REVISION (make win32 win64)" >&2
+        exit 1
+    fi
+done
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct 2>/dev/null || true)}
 if [ -z "$epoch" ]; then
     echo "make-dist: no commit to take the time from; set SOURCE_DATE_EPOCH" >&2

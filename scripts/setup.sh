@@ -100,20 +100,13 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 
-# The codec is cross-built from Debian's own xz-utils sources, so source entries
-# must be known; they come from the same archives or mirrors as the machine's
-# packages. An entry written by an older setup (one suite only) is replaced,
-# so that the newest revision, which may live in the security suite, is seen.
-SRC_LIST=/etc/apt/sources.list.d/xzplugin-src.sources
-stanza=$(bash "$(dirname "$0")/deb-src-entry.sh")
-src_text="# Added by xz.ztx's scripts/setup.sh: Debian's source packages, for apt-get source.
-$stanza"
-src_changed=0
-if [ ! -f "$SRC_LIST" ] || [ "$(cat "$SRC_LIST")" != "$src_text" ]; then
-    need_root deb-src
-    printf '%s\n' "$src_text" >"$SRC_LIST"
-    src_changed=1
-fi
+# The codec is cross-built from Debian's own xz-utils sources, which
+# scripts/fetch-xz-source.sh reads through an apt state of its own under
+# build/deps (source entries only, made from this machine's entries by
+# deb-src-entry.sh): the machine's apt needs no source entry, and one of its
+# binary indexes that a mirror is still syncing cannot hide them. (An entry
+# /etc/apt/sources.list.d/xzplugin-src.sources from an older setup is no
+# longer needed and may be removed.)
 
 if [ "${#missing[@]}" -gt 0 ]; then
     need_root "${missing[@]}"
@@ -121,10 +114,3 @@ if [ "${#missing[@]}" -gt 0 ]; then
     apt_update
     apt_install "${missing[@]}"
 fi
-
-# apt-get source needs the deb-src index; fetch it after the entry changed.
-if [ "$src_changed" = 1 ] && [ "$updated" = 0 ] || ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
-    need_root apt-update
-    apt_update
-fi
-

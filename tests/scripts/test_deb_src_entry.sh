@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The source entry setup.sh adds is built from the machine's own apt
-# configuration: each case lays out an etc/ in a temporary folder and compares
+# The source stanzas fetch-xz-source.sh reads through are built from the
+# machine's own apt configuration, for the machine's release or another one
+# (NAME:RELEASE): each case lays out an etc/ in a temporary folder and compares
 # what scripts/deb-src-entry.sh prints with the stanza expected, or, with none
 # to build it from, that it fails, prints nothing and says what to add.
 set -uo pipefail
@@ -9,27 +10,29 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 
-# check NAME EXPECTED [SUITE]: runs the builder on $work/NAME (made by the
-# caller); an empty EXPECTED means a failure whose advice names SUITE.
+# check NAME[:RELEASE] EXPECTED [SUITE]: runs the builder on $work/NAME (made
+# by the caller), for RELEASE when one is given; an empty EXPECTED means a
+# failure whose advice names SUITE.
 check() {
-    local name=$1 expected=$2 suite=${3:-} out status
-    out=$(bash "$top/scripts/deb-src-entry.sh" "$work/$name" 2>"$work/$name.err")
+    local name=${1%%:*} release= expected=$2 suite=${3:-} out status
+    [ "$1" != "$name" ] && release=${1#*:}
+    out=$(bash "$top/scripts/deb-src-entry.sh" "$work/$name" $release 2>"$work/$name.err")
     status=$?
     if [ -z "$expected" ]; then
         if [ $status -eq 0 ] || [ -n "$out" ] || ! grep -qx '    Types: deb' "$work/$name.err" ||
             ! grep -qx "    Suites: $suite" "$work/$name.err"; then
-            echo "FAIL $name: expected a failure with advice, got status $status and:"; echo "$out"
+            echo "FAIL $1: expected a failure with advice, got status $status and:"; echo "$out"
             cat "$work/$name.err"
             failures=$((failures + 1))
             return
         fi
     elif [ $status -ne 0 ] || [ "$out" != "$expected" ]; then
-        echo "FAIL $name (status $status); expected:"; echo "$expected"; echo "got:"; echo "$out"
+        echo "FAIL $1 (status $status); expected:"; echo "$expected"; echo "got:"; echo "$out"
         cat "$work/$name.err"
         failures=$((failures + 1))
         return
     fi
-    echo "ok   $name"
+    echo "ok   $1"
 }
 layout() { mkdir -p "$work/$1/etc/apt/sources.list.d"; }
 release() { printf 'ID=debian\nVERSION_CODENAME=%s\n' "$2" >"$work/$1/etc/os-release"; }
@@ -69,6 +72,13 @@ S
 check deb822 "Types: deb-src
 URIs: http://mirror.example/debian http://second.example/debian
 Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+# Another release: the same archive under that release's suites, never the
+# machine's own (whose newer-looking revisions must not be taken for it).
+check deb822:trixie "Types: deb-src
+URIs: http://mirror.example/debian http://second.example/debian
+Suites: trixie trixie-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
 
@@ -117,6 +127,18 @@ Types: deb-src
 URIs: http://security.example/debian-security
 Suites: bookworm-security
 Components: main"
+# A suite that only starts with the code name (bookworm-backports) stays out
+# for another release too; the security archive gives that release's.
+check one-line:trixie "Types: deb-src
+URIs: http://mirror.example/debian
+Suites: trixie
+Components: main
+Signed-By: /etc/apt/keyrings/a.gpg /etc/apt/keyrings/b.gpg
+
+Types: deb-src
+URIs: http://security.example/debian-security
+Suites: trixie-security
+Components: main"
 
 # One-line in sources.list.d, no options: no Signed-By line.
 layout plain-list
@@ -124,6 +146,11 @@ echo "deb http://mirror.example/debian bookworm main" >"$work/plain-list/etc/apt
 check plain-list "Types: deb-src
 URIs: http://mirror.example/debian
 Suites: bookworm
+Components: main"
+# Without a code name to map from, another release gets its own suite alone.
+check plain-list:trixie "Types: deb-src
+URIs: http://mirror.example/debian
+Suites: trixie
 Components: main"
 
 # Nothing to build from: only source entries, no main, a disabled stanza.
@@ -133,6 +160,7 @@ echo "deb http://mirror.example/debian bookworm contrib" >"$work/none/etc/apt/so
 printf 'Types: deb\nEnabled: no\nURIs: http://mirror.example/debian\nSuites: bookworm\nComponents: main\n' \
     >"$work/none/etc/apt/sources.list.d/debian.sources"
 check none "" trixie
+check none:forky "" trixie
 mkdir -p "$work/empty"
 check empty "" "<the release's code name>"
 

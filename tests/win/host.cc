@@ -177,6 +177,22 @@ static Fn Lzma(const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(LzmaLibrary(), name)));
 }
 
+std::string LzmaVersion()
+{
+    using VersionStringFn = const char*(__cdecl*)(void);
+    const auto version = Lzma<VersionStringFn>("lzma_version_string");
+    return version != nullptr ? version() : "";
+}
+
+bool VersionAtLeast(const std::string& version, const std::string& least)
+{
+    unsigned a[3] = {};
+    unsigned b[3] = {};
+    std::sscanf(version.c_str(), "%u.%u.%u", &a[0], &a[1], &a[2]);
+    std::sscanf(least.c_str(), "%u.%u.%u", &b[0], &b[1], &b[2]);
+    return std::lexicographical_compare(b, b + 3, a, a + 3) || std::equal(a, a + 3, b);
+}
+
 // All of data through an encoder started on strm, which ends here; nothing
 // when the encoder did not finish its stream.
 static std::vector<uint8_t> Finish(lzma_stream& strm, const std::vector<uint8_t>& data)

@@ -61,6 +61,13 @@ std::string FillLeaving(const std::string& fs, uint64_t free_bytes);
 // Points the module at a settings file, as a host does once after loading it.
 void UseSettingsFile(const std::string& ini);
 
+// What lzma_version_string() of the liblzma.dll beside the test program
+// says ("5.4.1"), or "" when it cannot be loaded.
+std::string LzmaVersion();
+
+// Whether a version "A.B.C" is at least "X.Y.Z".
+bool VersionAtLeast(const std::string& version, const std::string& least);
+
 // An .xz stream of data made by the liblzma.dll beside the test program, with
 // its easy encoder given all input at once (CRC-64 check), as the plug-in's
 // packing would write it at the same preset.

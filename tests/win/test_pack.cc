@@ -48,7 +48,7 @@ constexpr uint32_t kExtreme = 0x80000000u;
 // single-threaded encoder whatever the machine. The 64-bit budget may grow
 // with the machine's memory, so there the answer comes from the module's
 // own rule against the same liblzma.dll.
-bool EncoderFitsTwoThreads(uint32_t preset)
+bool EncoderFitsTwoThreads(uint32_t preset, bool report = true)
 {
 #ifdef _WIN64
     const HMODULE lzma = LoadLibraryA((testhost::ProgramDir() + "liblzma.dll").c_str());
@@ -64,12 +64,14 @@ bool EncoderFitsTwoThreads(uint32_t preset)
     const uint32_t threads = codec::FitEncoderThreads(
         api, preset, 4, codec::LimitsFor(codec::kThisWordSize, memory.ullTotalPhys).encoder_budget);
     FreeLibrary(lzma);
-    testhost::ReportFigures("64-bit encoder budget at preset " + std::to_string(preset & 0xFF) +
-                            ((preset & kExtreme) ? "e" : "") + ": " + std::to_string(threads) +
-                            " of four threads fit");
+    if (report)
+        testhost::ReportFigures("64-bit encoder budget at preset " + std::to_string(preset & 0xFF) +
+                                ((preset & kExtreme) ? "e" : "") + ": " + std::to_string(threads) +
+                                " of four threads fit");
     return threads > 1;
 #else
     (void)preset;
+    (void)report;
     return false;
 #endif
 }
@@ -158,6 +160,45 @@ TEST_F(PackTest, DefaultOutputEqualsXz6eSingleThreaded)
         EXPECT_EQ(Export<DoneMemPackFn>("DoneMemPack")(h), 0);
         EXPECT_EQ(out, expected) << name << " via PackToMem";
     }
+}
+
+// Every rate, with and without extreme, on one thread and on two, writes
+// what the system's xz writes: the references come from make-corpus.sh, so
+// the oracle is not the liblzma.dll that ships. Two threads write xz -T2's
+// stream where the module's memory budget holds two encoders at that rate,
+// else xz -T1's.
+TEST_F(PackTest, EveryRateWritesWhatTheSystemXzWrites)
+{
+    const std::string corpus = testhost::CorpusDir();
+    if (corpus.empty())
+        GTEST_SKIP() << "XZ_CORPUS_DIR is not set";
+    ASSERT_TRUE(WriteBytes(Path("rates"), ReadBytes(corpus + "\\pack-rates.txt")));
+    int compared = 0;
+    int threaded_presets = 0;
+    for (int rate = 1; rate <= 9; ++rate) {
+        for (const char* extreme : {"0", "1"}) {
+            const std::string name = std::to_string(rate) + (extreme[0] == '1' ? "e" : "");
+            const Bytes one = ReadBytes(corpus + "\\pack-rates.txt." + name + "-T1.ref");
+            const Bytes two = ReadBytes(corpus + "\\pack-rates.txt." + name + "-T2.ref");
+            ASSERT_FALSE(one.empty() || two.empty()) << name;
+            Store(std::to_string(rate).c_str(), extreme);
+            const uint32_t preset = static_cast<uint32_t>(rate) | (extreme[0] == '1' ? kExtreme : 0);
+            for (const char* threads : {"1", "2"}) {
+                StoreThreads(threads);
+                const bool threaded = threads[0] == '2' && EncoderFitsTwoThreads(preset, false);
+                threaded_presets += threaded ? 1 : 0;
+                ASSERT_EQ(Pack(Path("rates.xz"), "rates"), 0) << name << " Threads=" << threads;
+                EXPECT_TRUE(ReadBytes(Path("rates.xz")) == (threaded ? two : one))
+                    << "rate " << name << " Threads=" << threads << ": not xz -" << name
+                    << (threaded ? " -T2" : " -T1") << "'s stream";
+                ++compared;
+            }
+        }
+    }
+    EXPECT_EQ(compared, 36);
+    testhost::ReportFigures("packing at rates 1-9, plain and extreme, Threads=1 and 2: 36 streams equal the "
+                            "system xz's; " + std::to_string(threaded_presets) +
+                            " of 18 presets packed with two threads (the rest fit one in the budget)");
 }
 
 // Threads 1 keeps the single-threaded encoder and xz -T1's stream; 0, 2, 4 and

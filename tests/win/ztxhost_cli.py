@@ -261,9 +261,19 @@ def check_interrupt(host, work):
 
 
 def check_corpus(host, work, corpus):
+    # Samples of filters newer than the system's xz (a third column in
+    # decoded.tsv), which it cannot decode for a comparison; test_extract
+    # and test_corpus take them through the module.
+    newer = set()
+    with open(os.path.join(corpus, "decoded.tsv")) as f:
+        newer = {line.split("\t")[0] for line in f if line.count("\t") >= 2}
     names = sorted(n for n in os.listdir(corpus) if n.startswith("good-") and n.endswith(".xz"))
     check(bool(names), "the corpus folder holds good-*.xz files")
+    if newer:
+        print("left to test_extract and test_corpus: %s" % ", ".join(sorted(newer)))
     for name in names:
+        if name in newer:
+            continue
         folder = os.path.join(work, "corpus", name[:-3])
         os.makedirs(folder)
         archive = os.path.join(folder, name)
