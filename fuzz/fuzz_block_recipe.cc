@@ -64,7 +64,6 @@
 // 6. A block decoder that falls back to the stream decoder (no reader, records past the cap,
 //    a budget without room for two workers, fewer than two tasks) gives the stream decoder's
 //    result and bytes.
-#include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
@@ -86,6 +85,7 @@
 #include "codec/threading.h"
 #include "fuzz/block_recipe.h"
 #include "plugin/result_code.h"
+#include "tests/native/process_threads.h"
 #include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
@@ -374,29 +374,6 @@ private:
     std::vector<Piece> pieces_;
 };
 
-size_t ProcessThreads()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (const dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
-// A joined thread can still be listed for a moment while the kernel
-// removes it (longer on a busy machine); one that stays listed for two
-// seconds was never ended.
-bool ThreadsBackTo(size_t n)
-{
-    for (int i = 0; i < 2000; ++i) {
-        if (ProcessThreads() <= n)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
 
 struct Run {
     const char* engine = "";
@@ -453,7 +430,7 @@ Run Decode(Engine engine, const recipe::Recipe& r, const recipe::Archive& archiv
         if (file.failed())
             run.chunks_at_write_failure = handed.ChunksWhenHanded(file.failed_at());
     }
-    run.threads_back = ThreadsBackTo(threads);
+    run.threads_back = process_threads::BackTo(threads);
     run.reported = host.total();
     run.bad_report = host.bad_report();
     run.heard_abort = host.heard_abort();
@@ -665,7 +642,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         __builtin_trap();
     }
     const Faults faults = Resolve(r, archive.file.size());
-    const size_t threads = ProcessThreads();
+    const size_t threads = process_threads::Count();
 
     const Run s = Decode(Engine::Stream, r, archive, faults, threads);
     const Run p = Decode(Engine::Blocks, r, archive, faults, threads);

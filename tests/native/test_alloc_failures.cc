@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include "codec/threading.h"
 #include "plugin/result_code.h"
 #include "unpack/block_decode.h"
+#include "tests/native/process_threads.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
 
@@ -295,17 +295,6 @@ private:
     const Bytes& b_;
 };
 
-size_t ProcessThreads()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (const dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 CodecApi RealCodec()
 {
     CodecApi api{lzma_stream_decoder, lzma_code, lzma_end, lzma_easy_encoder, lzma_stream_decoder_mt};
@@ -352,7 +341,7 @@ void ExpectCleanEnd(ResultCode result, bool failure_met, const MemorySink& sink,
     if (result == ResultCode::Ok)
         EXPECT_TRUE(sink.bytes() == sample.data) << where;
     EXPECT_EQ(budget.Free(), kBudget) << where << ": budget not given back";
-    EXPECT_EQ(ProcessThreads(), threads_before) << where << ": a thread outlived the run";
+    EXPECT_TRUE(process_threads::BackTo(threads_before)) << where << ": a thread outlived the run";
 }
 
 // ---------------------------------------------------------------------------
@@ -379,7 +368,7 @@ TEST_P(EveryAllocationFails, RunEndsCleanly)
     const Sample& sample = c.sample();
     ASSERT_FALSE(sample.xz.empty());
     const CodecApi codec = RealCodec();
-    const size_t threads_before = ProcessThreads();
+    const size_t threads_before = process_threads::Count();
     int no_memory = 0, fell_back = 0;
     uint64_t n = 1;
     for (;; ++n) {
@@ -477,7 +466,7 @@ TEST_P(EveryCodecAllocationFails, RunGivesNoMemory)
     const Sample& sample = c.sample();
     ASSERT_FALSE(sample.xz.empty());
     const CodecApi codec = RefusingCodec();
-    const size_t threads_before = ProcessThreads();
+    const size_t threads_before = process_threads::Count();
     g_entry.store(c.entry);
     uint64_t k = 1;
     for (;; ++k) {

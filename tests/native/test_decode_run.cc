@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include <dirent.h>
 
 #include <gtest/gtest.h>
 #include <lzma.h>
@@ -26,6 +25,7 @@
 #include "codec/threading.h"
 #include "plugin/result_code.h"
 #include "tests/native/alloc_watch.h"
+#include "tests/native/process_threads.h"
 #include "pack/compress_stream.h"
 #include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
@@ -909,23 +909,11 @@ TEST_P(DecodeRunThreaded, GivesWhatTheSingleThreadedRunGives)
 INSTANTIATE_TEST_SUITE_P(Files, DecodeRunThreaded, testing::ValuesIn(kThreaded),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Threads of this process, as the kernel lists them.
-size_t ProcessThreads()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (const dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 class ThreadCountingProgress final : public codec::ProgressSink {
 public:
     bool Report(int32_t) override
     {
-        most_ = std::max(most_, ProcessThreads());
+        most_ = std::max(most_, process_threads::Count());
         return true;
     }
     size_t most() const { return most_; }
@@ -938,7 +926,7 @@ private:
 // threaded decoder (or one thread asked for) decodes them all on its own.
 TEST(DecodeRunThreads, WorkersOnlyWhenThreadedAndTheLibraryHasThem)
 {
-    const size_t before = ProcessThreads();
+    const size_t before = process_threads::Count();
     ASSERT_GT(before, 0u);
     for (const bool has_mt : {true, false}) {
         for (const codec::DecoderThreads threads : {kTwoThreads, codec::kSingleThreaded}) {
@@ -961,7 +949,7 @@ TEST(DecodeRunThreads, WorkersOnlyWhenThreadedAndTheLibraryHasThem)
                 EXPECT_GT(progress.most(), before);
             else
                 EXPECT_EQ(progress.most(), before);
-            EXPECT_EQ(ProcessThreads(), before) << "a worker outlived the run";
+            EXPECT_TRUE(process_threads::BackTo(before)) << "a worker outlived the run";
         }
     }
 }
@@ -1639,7 +1627,7 @@ TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
     const Case& c = GetParam();
     const Bytes xz = c.damage != nullptr ? c.damage(c.sample()) : c.sample();
     const CodecApi codec = RealCodec(true);
-    const size_t before = ProcessThreads();
+    const size_t before = process_threads::Count();
 
     MemorySource stream(xz, kStdio);
     MemorySink sink(c.fail_at_byte);
@@ -1659,7 +1647,7 @@ TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
     EXPECT_EQ(got, expected);
     EXPECT_EQ(stream.reads(), 0) << "the stream decoder ran instead";
     EXPECT_EQ(budget.Free(), 256u << 20) << "memory kept after the run";
-    EXPECT_EQ(ProcessThreads(), before) << "a worker outlived the run";
+    EXPECT_TRUE(process_threads::BackTo(before)) << "a worker outlived the run";
     // Buffers are sized from the budget, never from what an index claims.
     EXPECT_LE(largest, size_t{16} << 20);
     for (const int32_t n : progress.counts())
@@ -1680,7 +1668,7 @@ INSTANTIATE_TEST_SUITE_P(Files, DecodeBlocksTable, testing::ValuesIn(kCases),
 // stream decoder, which holds none of it.
 TEST(DecodeBlocksLimits, TooLittleRoomDecodesOnTheCallingThread)
 {
-    const size_t before = ProcessThreads();
+    const size_t before = process_threads::Count();
     const struct {
         uint64_t budget;
         uint64_t max_records;
@@ -1942,7 +1930,7 @@ TEST(DecodeBlocksHeard, BlockOutputArrivesWhileTheBlockIsDecoded)
 // workers' reads go on only once the host has heard four such reports.
 TEST(DecodeBlocksHeard, WaitsAreReportedAndCanBeStopped)
 {
-    const size_t before = ProcessThreads();
+    const size_t before = process_threads::Count();
     for (const int refuse_at : {kNever, 3}) {
         WatchedProgress progress(refuse_at);
         HeldReaders readers(SizelessXz(), 0, [&] { return progress.zeros() >= 4; });
@@ -1961,7 +1949,7 @@ TEST(DecodeBlocksHeard, WaitsAreReportedAndCanBeStopped)
             EXPECT_EQ(progress.total(), 0);
         }
         EXPECT_EQ(budget.Free(), 256u << 20);
-        EXPECT_EQ(ProcessThreads(), before);
+        EXPECT_TRUE(process_threads::BackTo(before));
     }
 }
 
