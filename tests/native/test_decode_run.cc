@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <zlib.h>
