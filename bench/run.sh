@@ -198,6 +198,9 @@ mkdir -p "$out"
     "$(winpath "$data/prose-300M.xz")"
 rm -rf "$out"
 
+# The block decoder's own rows, with inputs of their own.
+bash "$top/bench/run-blocks.sh"
+
 echo
 echo "== packing under Wine"
 mkdir -p "$out"
