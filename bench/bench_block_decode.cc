@@ -42,6 +42,10 @@ constexpr int kDefaultRuns = 5;
 // How long the host may wait between two progress reports, and for its abort.
 constexpr double kMedianWaitTarget = 0.100;
 constexpr double kWorstWaitTarget = 0.250;
+// Above this share of the machine's cores taken by other processes during
+// the tests (on two cores, a fifth of the second one), the block decoder
+// had no free second core.
+constexpr double kBusyMachine = 0.10;
 
 // --- one processor, as the module counts them ---------------------------------
 //
@@ -131,6 +135,45 @@ int ThreadsOfThisProcess()
     return count;
 }
 
+// --- the machine's other work -------------------------------------------------
+//
+// The block decoder needs a second core that is free; a build or a fuzzer
+// beside the bench takes it, and the block decoder then runs no faster than
+// one thread while it still pays for its hand-overs. What the rest of the
+// machine took during a test is the cores' busy time less this process's own.
+
+struct CpuTimes {
+    uint64_t idle = 0;  // all cores, 100 ns units
+    uint64_t total = 0; // all cores, idle included
+    uint64_t own = 0;   // this process, kernel and user
+};
+
+uint64_t Ticks(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
+CpuTimes SampleCpu()
+{
+    CpuTimes c;
+    FILETIME idle, kernel, user, created, exited, own_kernel, own_user;
+    if (GetSystemTimes(&idle, &kernel, &user) &&
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &own_kernel, &own_user)) {
+        // The system's kernel time includes its idle time.
+        c.idle = Ticks(idle);
+        c.total = Ticks(kernel) + Ticks(user);
+        c.own = Ticks(own_kernel) + Ticks(own_user);
+    }
+    return c;
+}
+
+// The share of all cores that other processes kept busy between two samples.
+double OthersShare(const CpuTimes& before, const CpuTimes& after)
+{
+    const double total = static_cast<double>(after.total - before.total);
+    if (total <= 0)
+        return 0;
+    const double others = total - static_cast<double>(after.idle - before.idle) - static_cast<double>(after.own - before.own);
+    return std::min(1.0, std::max(0.0, others / total));
+}
+
 // --- a host that watches its reports ------------------------------------------
 //
 // The opening report (the one that names the file, before any decoding) is
@@ -149,6 +192,7 @@ struct StepWatch {
     std::atomic<bool> flag{false};
     std::atomic<double> flag_raised{0};
     double answered = 0;
+    double others_share = 0; // of the cores, taken by other processes during the run
     // Threads of the process, looked at now and then during a run.
     bool count_threads = false;
     double threads_counted = 0;
@@ -194,6 +238,7 @@ void ResetWatch()
     w.flag.store(false);
     w.flag_raised.store(0);
     w.answered = 0;
+    w.others_share = 0;
     w.count_threads = false;
     w.threads_counted = 0;
     w.most_threads = 0;
@@ -208,9 +253,11 @@ int32_t Test(const Plugin& p, const std::string& archive, DWORD processors, bool
     p.set_progress(handle, WatchSteps);
     ResetWatch();
     g_watch.count_threads = count_threads;
+    const CpuTimes before = SampleCpu();
     g_watch.called = Now();
     const int32_t code = p.process(handle, kTest, nullptr, nullptr);
     g_watch.returned = Now();
+    g_watch.others_share = OthersShare(before, SampleCpu());
     p.close(handle);
     g_processors.store(0);
     return code;
@@ -239,6 +286,7 @@ struct EngineTimes {
     std::vector<double> first_step; // from the call
     std::vector<double> tail;       // from the last step report to the return
     std::vector<double> steps;
+    std::vector<double> others_share;
 };
 
 void Record(EngineTimes& t)
@@ -249,13 +297,14 @@ void Record(EngineTimes& t)
     t.first_step.push_back(w.steps > 0 ? w.first_step - w.called : w.returned - w.called);
     t.tail.push_back(w.steps > 0 ? w.returned - w.last_step : 0);
     t.steps.push_back(static_cast<double>(w.steps));
+    t.others_share.push_back(w.others_share);
 }
 
 void PrintEngine(const char* what, const EngineTimes& t)
 {
-    std::printf("  %-22s %8.3f s %8.1f ms %8.1f ms %10.1f ms %8.1f ms %9.0f\n", what, Median(t.seconds),
+    std::printf("  %-22s %8.3f s %8.1f ms %8.1f ms %10.1f ms %8.1f ms %9.0f %8.0f %%\n", what, Median(t.seconds),
                 Median(t.longest_gap) * 1e3, Worst(t.longest_gap) * 1e3, Median(t.first_step) * 1e3,
-                Median(t.tail) * 1e3, Median(t.steps));
+                Median(t.tail) * 1e3, Median(t.steps), Median(t.others_share) * 100);
 }
 
 void Pairs(const Plugin& p, const std::string& archive, int runs, double target)
@@ -292,8 +341,8 @@ void Pairs(const Plugin& p, const std::string& archive, int runs, double target)
     GetSystemInfo(&system);
     std::printf("%s: %llu bytes unpacked; test, median of %d pairs\n", archive.c_str(),
                 static_cast<unsigned long long>(unpacked), runs);
-    std::printf("  %-22s %10s %11s %11s %13s %11s %9s\n", "", "time", "gap median", "gap worst", "first report",
-                "to return", "reports");
+    std::printf("  %-22s %10s %11s %11s %13s %11s %9s %10s\n", "", "time", "gap median", "gap worst", "first report",
+                "to return", "reports", "others");
     const std::string block_name = std::to_string(system.dwNumberOfProcessors) + " processors (blocks)";
     PrintEngine(block_name.c_str(), block);
     PrintEngine("1 processor (stream)", single);
@@ -307,6 +356,10 @@ void Pairs(const Plugin& p, const std::string& archive, int runs, double target)
     else
         std::printf("  time with %lu processors / with one: %.2f (median of the pairs' ratios)\n",
                     static_cast<unsigned long>(system.dwNumberOfProcessors), ratio);
+    const double others = std::max(Median(block.others_share), Median(single.others_share));
+    if (others > kBusyMachine)
+        std::printf("  other processes kept %.0f %% of the cores busy during these tests: the ratio says little\n",
+                    others * 100);
     const bool gaps_met = Median(block.longest_gap) <= kMedianWaitTarget && Worst(block.longest_gap) <= kWorstWaitTarget;
     std::printf("  longest gap between step reports with %lu processors: target median <= %.0f ms, worst <= %.0f "
                 "ms: %s\n",
