@@ -170,7 +170,8 @@ double OthersShare(const CpuTimes& before, const CpuTimes& after)
     const double total = static_cast<double>(after.total - before.total);
     if (total <= 0)
         return 0;
-    const double others = total - static_cast<double>(after.idle - before.idle) - static_cast<double>(after.own - before.own);
+    const double others = total - static_cast<double>(after.idle - before.idle) -
+                          static_cast<double>(after.own - before.own);
     return std::min(1.0, std::max(0.0, others / total));
 }
 
@@ -360,7 +361,8 @@ void Pairs(const Plugin& p, const std::string& archive, int runs, double target)
     if (others > kBusyMachine)
         std::printf("  other processes kept %.0f %% of the cores busy during these tests: the ratio says little\n",
                     others * 100);
-    const bool gaps_met = Median(block.longest_gap) <= kMedianWaitTarget && Worst(block.longest_gap) <= kWorstWaitTarget;
+    const bool gaps_met =
+        Median(block.longest_gap) <= kMedianWaitTarget && Worst(block.longest_gap) <= kWorstWaitTarget;
     std::printf("  longest gap between step reports with %lu processors: target median <= %.0f ms, worst <= %.0f "
                 "ms: %s\n",
                 static_cast<unsigned long>(system.dwNumberOfProcessors), kMedianWaitTarget * 1e3,

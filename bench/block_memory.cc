@@ -156,7 +156,8 @@ const char* EngineName(unpack::DecodeEngine engine)
 int RunOnce(const char* path)
 {
     const codec::CodecApi api = SystemLiblzma();
-    const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t physical =
+        static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     codec::MemoryBudget budget(codec::LimitsFor(codec::WordSize::k64, physical).decoder_budget);
 
     const Clock::time_point open_start = Clock::now();
