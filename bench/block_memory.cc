@@ -274,7 +274,7 @@ int main(int argc, char** argv)
                 "processors and the 64-bit decoder budget), natively, %d fresh processes each; "
                 "time of the test alone, the open beside it\n",
                 kProcessors, runs);
-    std::printf("  %-28s %7s %-16s %10s %10s %10s %11s %11s\n", "file", "result", "engine", "open med",
+    std::printf("  %-28s %7s %-16s %10s %10s %10s %11s %11s\n", "file", "result", "engine chosen", "open med",
                 "test med", "test worst", "max RSS", "file+64MiB");
     for (int i = 1; i < argc; ++i) {
         struct stat st;
@@ -286,7 +286,7 @@ int main(int argc, char** argv)
         std::vector<double> open_times;
         std::vector<double> test_times;
         uint64_t peak = 0;
-        std::string results;
+        std::vector<int> results;
         bool all_corrupt = true;
         std::string engine;
         for (int r = 0; r < runs; ++r) {
@@ -298,14 +298,21 @@ int main(int argc, char** argv)
             open_times.push_back(run.open_seconds);
             test_times.push_back(run.test_seconds);
             peak = std::max(peak, run.maxrss);
-            results += (results.empty() ? "" : ",") + std::to_string(run.result);
+            results.push_back(run.result);
             all_corrupt = all_corrupt && run.result == kCorruptResult;
             engine = run.engine;
+        }
+        // The usual case, one result in every run, is given once with the count.
+        std::string shown = std::to_string(results[0]) + " x" + std::to_string(results.size());
+        if (std::count(results.begin(), results.end(), results[0]) != static_cast<std::ptrdiff_t>(results.size())) {
+            shown.clear();
+            for (const int r : results)
+                shown += (shown.empty() ? "" : ",") + std::to_string(r);
         }
         const double worst = *std::max_element(test_times.begin(), test_times.end());
         const bool met = all_corrupt && worst <= kTimeTarget && peak <= limit;
         const char* name = std::strrchr(argv[i], '/') != nullptr ? std::strrchr(argv[i], '/') + 1 : argv[i];
-        std::printf("  %-28s %7s %-16s %8.1f ms %7.1f ms %7.1f ms %7.1f MiB %7.1f MiB\n", name, results.c_str(),
+        std::printf("  %-28s %7s %-16s %8.1f ms %7.1f ms %7.1f ms %7.1f MiB %7.1f MiB\n", name, shown.c_str(),
                     engine.c_str(), Median(open_times) * 1e3, Median(test_times) * 1e3, worst * 1e3, MiB(peak),
                     MiB(limit));
         std::printf("  %-28s target: %d in every run, within %.0f ms, max RSS <= file size + %.0f MiB: %s\n", "",
