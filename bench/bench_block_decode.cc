@@ -191,7 +191,9 @@ struct StepWatch {
     uint64_t steps = 0;
     // An abort: the host's flag, when it was raised, and the first 0 answered.
     std::atomic<bool> flag{false};
-    std::atomic<double> flag_raised{0};
+    // Written by the thread that raises the flag before it does; read
+    // after that thread has ended.
+    double flag_raised = 0;
     double answered = 0;
     double others_share = 0; // of the cores, taken by other processes during the run
     // Threads of the process, looked at now and then during a run.
@@ -237,7 +239,7 @@ void ResetWatch()
     w.called = w.first_step = w.last_step = w.returned = w.longest_gap = 0;
     w.reported = w.steps = 0;
     w.flag.store(false);
-    w.flag_raised.store(0);
+    w.flag_raised = 0;
     w.answered = 0;
     w.others_share = 0;
     w.count_threads = false;
@@ -386,7 +388,7 @@ DWORD WINAPI RaiseFlag(LPVOID parameter)
         // The last two milliseconds are waited out by spinning: Sleep's
         // granularity would move the flag later than asked.
     }
-    g_watch.flag_raised.store(Now());
+    g_watch.flag_raised = Now();
     g_watch.flag.store(true);
     return 0;
 }
@@ -432,7 +434,7 @@ void TimedAborts(const Plugin& p, const std::string& archive, int runs)
                 ++finished;
                 continue;
             }
-            const double raised = g_watch.flag_raised.load();
+            const double raised = g_watch.flag_raised;
             if (code != 21)
                 Die("a test aborted at " + std::to_string(share) + " returned " + std::to_string(code));
             delays.push_back(g_watch.returned - raised);
