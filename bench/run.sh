@@ -202,6 +202,9 @@ mkdir -p "$out"
     "$(winpath "$data/prose-300M.xz")"
 rm -rf "$out"
 
+# The block decoder's own rows, with inputs of their own.
+bash "$top/bench/run-blocks.sh"
+
 echo
 echo "== packing under Wine, $lib"
 mkdir -p "$out"
