@@ -26,9 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/pread_source.h"
 #include "codec/chunk_io.h"
 #include "codec/codec_api.h"
 #include "codec/threading.h"
+#include "tests/native/system_liblzma.h"
 #include "unpack/block_decode.h"
 #include "xzformat/byte_source.h"
 #include "xzformat/probe.h"
@@ -47,43 +49,7 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// A file read with pread, as the plug-in's descriptor source and its workers' handles read it.
-class PreadSource final : public xzformat::ByteSource {
-public:
-    explicit PreadSource(const char* path) : fd_(open(path, O_RDONLY)) {}
-    ~PreadSource() override
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    PreadSource(const PreadSource&) = delete;
-    PreadSource& operator=(const PreadSource&) = delete;
-    bool ok() const { return fd_ >= 0; }
-
-    bool Size(uint64_t* size) override
-    {
-        struct stat st;
-        if (fstat(fd_, &st) != 0)
-            return false;
-        *size = static_cast<uint64_t>(st.st_size);
-        return true;
-    }
-
-    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
-    {
-        size_t got = 0;
-        while (got < n) {
-            const ssize_t r = pread(fd_, static_cast<char*>(buf) + got, n - got, static_cast<off_t>(offset + got));
-            if (r <= 0)
-                break;
-            got += static_cast<size_t>(r);
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-};
+using bench::PreadSource;
 
 class Readers final : public unpack::ArchiveReaders {
 public:
@@ -127,18 +93,6 @@ public:
     uint64_t total = 0;
 };
 
-codec::CodecApi SystemLiblzma()
-{
-    codec::CodecApi api{lzma_stream_decoder, lzma_code, lzma_end, lzma_easy_encoder};
-    api.stream_decoder_mt = lzma_stream_decoder_mt;
-    api.block_header_decode = lzma_block_header_decode;
-    api.block_compressed_size = lzma_block_compressed_size;
-    api.block_decoder = lzma_block_decoder;
-    api.filters_free = lzma_filters_free;
-    api.check_is_supported = lzma_check_is_supported;
-    return api;
-}
-
 const char* EngineName(unpack::DecodeEngine engine)
 {
     switch (engine) {
@@ -155,7 +109,7 @@ const char* EngineName(unpack::DecodeEngine engine)
 // One run, in this process: prints "RESULT OPEN_S TEST_S MAXRSS_KIB ENGINE" (result -1: the open failed).
 int RunOnce(const char* path)
 {
-    const codec::CodecApi api = SystemLiblzma();
+    const codec::CodecApi api = system_liblzma::Codec();
     const uint64_t physical =
         static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     codec::MemoryBudget budget(codec::LimitsFor(codec::WordSize::k64, physical).decoder_budget);

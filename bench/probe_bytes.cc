@@ -3,49 +3,16 @@
 //
 // usage: probe_bytes FILE.xz...
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "bench/pread_source.h"
 #include "xzformat/byte_source.h"
 #include "xzformat/probe.h"
 
-namespace {
-
-// A file read with pread and nothing in between, like the plug-in's
-// descriptor source, so the count is what reaches the file system.
-class PreadSource final : public xzformat::ByteSource {
-public:
-    explicit PreadSource(int fd) : fd_(fd) {}
-
-    bool Size(uint64_t* size) override
-    {
-        struct stat st;
-        if (fstat(fd_, &st) != 0)
-            return false;
-        *size = static_cast<uint64_t>(st.st_size);
-        return true;
-    }
-
-    size_t ReadAt(uint64_t offset, void* buf, size_t n) override
-    {
-        size_t got = 0;
-        while (got < n) {
-            const ssize_t r = pread(fd_, static_cast<char*>(buf) + got, n - got, static_cast<off_t>(offset + got));
-            if (r <= 0)
-                break;
-            got += static_cast<size_t>(r);
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-};
-
-} // namespace
+using bench::PreadSource;
 
 int main(int argc, char** argv)
 {

@@ -25,6 +25,7 @@
 #include "plugin/result_code.h"
 #include "unpack/block_decode.h"
 #include "tests/native/process_threads.h"
+#include "tests/native/system_liblzma.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
 
@@ -295,17 +296,6 @@ private:
     const Bytes& b_;
 };
 
-CodecApi RealCodec()
-{
-    CodecApi api{lzma_stream_decoder, lzma_code, lzma_end, lzma_easy_encoder, lzma_stream_decoder_mt};
-    api.block_header_decode = lzma_block_header_decode;
-    api.block_compressed_size = lzma_block_compressed_size;
-    api.block_decoder = lzma_block_decoder;
-    api.filters_free = lzma_filters_free;
-    api.check_is_supported = lzma_check_is_supported;
-    return api;
-}
-
 constexpr uint64_t kBudget = uint64_t{256} << 20;
 
 enum class Engine { StreamDecoder, BlockDecoder };
@@ -367,7 +357,7 @@ TEST_P(EveryAllocationFails, RunEndsCleanly)
     const AllocCase& c = GetParam();
     const Sample& sample = c.sample();
     ASSERT_FALSE(sample.xz.empty());
-    const CodecApi codec = RealCodec();
+    const CodecApi codec = system_liblzma::Codec();
     const size_t threads_before = process_threads::Count();
     int no_memory = 0, fell_back = 0;
     uint64_t n = 1;
@@ -380,6 +370,10 @@ TEST_P(EveryAllocationFails, RunEndsCleanly)
         const std::string where = "allocation " + std::to_string(n) + " failed";
         ExpectCleanEnd(run.result, window.failed(), sink, sample, budget, threads_before, where);
         EXPECT_EQ(window.elsewhere(), 0u) << where << ": allocated on another thread, unseen here";
+        // A set-up that ran short leaves the file to one thread, which then
+        // meets no failure: 11 there would refuse what one thread decodes.
+        if (run.fell_back)
+            EXPECT_EQ(run.result, ResultCode::Ok) << where << ": fell back, yet failed";
         no_memory += run.result == ResultCode::NoMemory;
         fell_back += run.fell_back;
         if (!window.failed()) {
@@ -434,7 +428,7 @@ lzma_ret Code(lzma_stream* s, lzma_action a) { return Refuse(Entry::Code) ? LZMA
 
 CodecApi RefusingCodec()
 {
-    CodecApi api = RealCodec();
+    CodecApi api = system_liblzma::Codec();
     api.stream_decoder = StreamDecoder;
     api.code = Code;
     api.block_header_decode = BlockHeaderDecode;

@@ -25,6 +25,7 @@
 #include "plugin/result_code.h"
 #include "tests/native/alloc_watch.h"
 #include "tests/native/process_threads.h"
+#include "tests/native/system_liblzma.h"
 #include "pack/compress_stream.h"
 #include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
@@ -1365,19 +1366,6 @@ namespace blocks {
 using unpack::DecodeEngine;
 using xzformat::BlockLayout;
 
-CodecApi RealCodec(bool with_blocks)
-{
-    CodecApi api{lzma_stream_decoder, lzma_code, lzma_end, lzma_easy_encoder, lzma_stream_decoder_mt};
-    if (with_blocks) {
-        api.block_header_decode = lzma_block_header_decode;
-        api.block_compressed_size = lzma_block_compressed_size;
-        api.block_decoder = lzma_block_decoder;
-        api.filters_free = lzma_filters_free;
-        api.check_is_supported = lzma_check_is_supported;
-    }
-    return api;
-}
-
 // One stream of blocks of `every` bytes whose headers store no sizes, as
 // xz -T1 --block-size writes them.
 Bytes EncodeSizeless(const Bytes& data, size_t every, lzma_check check)
@@ -1625,7 +1613,7 @@ TEST_P(DecodeBlocksTable, GivesWhatTheStreamDecoderGives)
 {
     const Case& c = GetParam();
     const Bytes xz = c.damage != nullptr ? c.damage(c.sample()) : c.sample();
-    const CodecApi codec = RealCodec(true);
+    const CodecApi codec = system_liblzma::Codec(true);
     const size_t before = process_threads::Count();
 
     MemorySource stream(xz, kStdio);
@@ -1686,8 +1674,9 @@ TEST(DecodeBlocksLimits, TooLittleRoomDecodesOnTheCallingThread)
         codec::MemoryBudget budget(c.budget);
         unpack::BlockDecodeLimits limits;
         limits.max_records = c.max_records;
-        EXPECT_EQ(unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget, limits),
-                  ResultCode::Ok);
+        EXPECT_EQ(
+            unpack::DecodeBlocks(system_liblzma::Codec(true), readers, stream, &sink, progress, 2, budget, limits),
+            ResultCode::Ok);
         EXPECT_EQ(budget.Free(), c.budget);
         EXPECT_EQ(stream.reads() > 0, !c.threads) << &c - cases;
         EXPECT_EQ(progress.most() > before, c.threads) << &c - cases;
@@ -1818,7 +1807,7 @@ TEST(DecodeBlocksLimits, HugeIndexGoesToTheStreamDecoder)
         ResultCode got;
         {
             alloc_watch::Watch watch;
-            got = unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget);
+            got = unpack::DecodeBlocks(system_liblzma::Codec(true), readers, stream, &sink, progress, 2, budget);
             largest = watch.largest();
         }
         EXPECT_EQ(got, ResultCode::BadData) << count;
@@ -1917,7 +1906,8 @@ TEST(DecodeBlocksHeard, BlockOutputArrivesWhileTheBlockIsDecoded)
     MemorySource stream(LongBlocksXz(), kStdio);
     MemorySink sink;
     codec::MemoryBudget budget(256u << 20);
-    EXPECT_EQ(unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget), ResultCode::Ok);
+    EXPECT_EQ(unpack::DecodeBlocks(system_liblzma::Codec(true), readers, stream, &sink, progress, 2, budget),
+              ResultCode::Ok);
     EXPECT_FALSE(readers.timed_out()) << "nothing was heard before the first block was read whole";
     EXPECT_EQ(stream.reads(), 0);
     EXPECT_TRUE(sink.bytes() == Noise(3u << 20, 7));
@@ -1940,7 +1930,7 @@ TEST(DecodeBlocksHeard, WaitsAreReportedAndCanBeStopped)
         limits.quiet_ms = 20;
         limits.task_input = 4096;
         const ResultCode got =
-            unpack::DecodeBlocks(RealCodec(true), readers, stream, &sink, progress, 2, budget, limits);
+            unpack::DecodeBlocks(system_liblzma::Codec(true), readers, stream, &sink, progress, 2, budget, limits);
         EXPECT_EQ(got, refuse_at == kNever ? ResultCode::Ok : ResultCode::Aborted);
         EXPECT_FALSE(readers.timed_out()) << "the wait went unreported";
         if (refuse_at != kNever) {
@@ -1957,7 +1947,7 @@ TEST(DecodeBlocksHeard, WaitsAreReportedAndCanBeStopped)
 // stream decoder for one block, one core, or a library without the names.
 TEST(DecodeEngineChoice, FollowsTheLayoutAndTheLibrary)
 {
-    const CodecApi full = RealCodec(true), no_blocks = RealCodec(false);
+    const CodecApi full = system_liblzma::Codec(true), no_blocks = system_liblzma::Codec(false);
     CodecApi no_mt = full;
     no_mt.stream_decoder_mt = nullptr;
     BlockLayout sized{12, 1 << 20, 8 << 20, 8 << 20, 1, true, 12 << 20};
