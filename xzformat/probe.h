@@ -2,6 +2,7 @@
 #ifndef XZFORMAT_PROBE_H
 #define XZFORMAT_PROBE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -46,6 +47,11 @@ struct BlockRecord {
 // keeps the table within a 32-bit vector's max_size, which a sparse file of
 // 671 MB would pass otherwise.
 constexpr uint64_t kMaxBlockRecords = uint64_t{1} << 20;
+// The table's size, as the decode budget counts it, in both word sizes;
+// a vector's max_size is PTRDIFF_MAX bytes over the element's size.
+static_assert(sizeof(BlockRecord) == 32, "a record is counted as 32 bytes");
+static_assert(kMaxBlockRecords * sizeof(BlockRecord) <= uint64_t{PTRDIFF_MAX} / 2,
+              "the capped table fits a vector in a 32-bit process with room to spare");
 
 enum class WalkStatus {
     Ok,
