@@ -37,6 +37,7 @@ using bench::Median;
 using bench::Now;
 using bench::Plugin;
 using bench::Settle;
+using bench::Worst;
 
 constexpr int kDefaultRuns = 5;
 // How long the host may wait between two progress reports, and for its abort.
@@ -278,8 +279,6 @@ void TestOrDie(const Plugin& p, const std::string& archive, DWORD processors, ui
 }
 
 std::string Verdict(bool met) { return met ? "met" : "MISSED"; }
-
-double Worst(const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); }
 
 // --- the block decoder against one processor ----------------------------------
 

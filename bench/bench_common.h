@@ -1,6 +1,6 @@
 // Helpers the Windows bench programs share: a clock, loading beside the program, file reads and
-// comparisons, the plug-in's extraction and xz.exe timed alike, best and median of repetitions,
-// and the --runs option.
+// comparisons, the plug-in's extraction and xz.exe timed alike, and the best of repetitions
+// (their median, worst and the --runs option come from timings.h, which the native programs share).
 #ifndef BENCH_BENCH_COMMON_H
 #define BENCH_BENCH_COMMON_H
 
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/timings.h"
 #include "plugin/ztx_api.h"
 
 namespace bench {
@@ -277,20 +278,11 @@ struct Best {
     void Add(double s) { seconds = s < seconds ? s : seconds; }
 };
 
-// The middle of some timings (the mean of the two middle ones for an even count).
-inline double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // The median and the worst of some timings, in milliseconds.
 inline std::string MedianWorstMs(const std::vector<double>& seconds)
 {
     char text[64];
-    std::snprintf(text, sizeof(text), "%8.1f ms %8.1f ms", Median(seconds) * 1e3,
-                  *std::max_element(seconds.begin(), seconds.end()) * 1e3);
+    std::snprintf(text, sizeof(text), "%8.1f ms %8.1f ms", Median(seconds) * 1e3, Worst(seconds) * 1e3);
     return text;
 }
 
@@ -312,17 +304,6 @@ inline std::string Verdict(double ratio, double target)
     char text[48];
     std::snprintf(text, sizeof(text), "target >= %.2f: %s", target, ratio >= target ? "met" : "MISSED");
     return text;
-}
-
-// Takes a leading "--runs N" off the command line; the count stays at
-// `runs` when none is given. A count below 1 is left for the caller to refuse.
-inline void TakeRuns(int& argc, char**& argv, int& runs)
-{
-    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
-        runs = std::atoi(argv[2]);
-        argc -= 2;
-        argv += 2;
-    }
 }
 
 } // namespace bench

@@ -64,8 +64,7 @@ void AbortDelays(PackFilesFn pack_files, const std::string& input, const std::st
                 Die("an aborted packing left its file");
             delays.push_back(bench::g_watch.last - bench::g_watch.aborted);
         }
-        const bool met = bench::Median(delays) <= kAbortMedianTarget &&
-                         *std::max_element(delays.begin(), delays.end()) <= kAbortWorstTarget;
+        const bool met = bench::Median(delays) <= kAbortMedianTarget && bench::Worst(delays) <= kAbortWorstTarget;
         std::printf("  %6.0f %% %s   target median <= %.0f ms, worst <= %.0f ms: %s\n", share * 100,
                     bench::MedianWorstMs(delays).c_str(), kAbortMedianTarget * 1e3, kAbortWorstTarget * 1e3,
                     met ? "met" : "MISSED");
@@ -157,7 +156,7 @@ int main(int argc, char** argv)
     std::printf("  %-34s %9.2f   %s\n", "ratio", ratio, bench::Verdict(ratio, kTarget).c_str());
     std::printf("  same bytes as xz -6e -T2 --check=crc64: plug-in %s, xz.exe -T0 %s\n", YesNo(plugin_same),
                 YesNo(xz_same));
-    const double worst_gap = *std::max_element(gaps.begin(), gaps.end());
+    const double worst_gap = bench::Worst(gaps);
     std::printf("  longest wait between progress reports in a whole packing (median, worst): %s   "
                 "target <= %.0f ms: %s\n",
                 bench::MedianWorstMs(gaps).c_str(), kGapTarget * 1e3, worst_gap <= kGapTarget ? "met" : "MISSED");

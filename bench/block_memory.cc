@@ -20,13 +20,13 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/pread_source.h"
+#include "bench/timings.h"
 #include "codec/chunk_io.h"
 #include "codec/codec_api.h"
 #include "codec/threading.h"
@@ -49,6 +49,7 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+using bench::Median;
 using bench::PreadSource;
 
 class Readers final : public unpack::ArchiveReaders {
@@ -192,13 +193,6 @@ bool RunFresh(const char* self, const char* path, Run* run)
     return true;
 }
 
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 double MiB(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
 
 } // namespace
@@ -208,11 +202,7 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "--one") == 0)
         return RunOnce(argv[2]);
     int runs = kDefaultRuns;
-    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
-        runs = std::atoi(argv[2]);
-        argc -= 2;
-        argv += 2;
-    }
+    bench::TakeRuns(argc, argv, runs);
     if (argc < 2 || runs < 1) {
         std::fprintf(stderr, "usage: block_memory [--runs N] FILE...\n");
         return 2;
@@ -263,7 +253,7 @@ int main(int argc, char** argv)
             for (const int r : results)
                 shown += (shown.empty() ? "" : ",") + std::to_string(r);
         }
-        const double worst = *std::max_element(test_times.begin(), test_times.end());
+        const double worst = bench::Worst(test_times);
         const bool met = all_corrupt && worst <= kTimeTarget && peak <= limit;
         const char* name = std::strrchr(argv[i], '/') != nullptr ? std::strrchr(argv[i], '/') + 1 : argv[i];
         std::printf("  %-28s %7s %-16s %8.1f ms %7.1f ms %7.1f ms %7.1f MiB %7.1f MiB\n", name, shown.c_str(),
