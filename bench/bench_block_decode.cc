@@ -113,15 +113,6 @@ Plugin LoadCountedPlugin()
     return p;
 }
 
-// The liblzma.dll the module loads, by its own word.
-void PrintLiblzma()
-{
-    const HMODULE library = bench::Load("liblzma.dll");
-    using VersionFn = const char* (*)();
-    std::printf("liblzma.dll beside the module: lzma_version_string() = %s\n",
-                bench::Get<VersionFn>(library, "lzma_version_string")());
-}
-
 int ThreadsOfThisProcess()
 {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -512,7 +503,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const Plugin p = LoadCountedPlugin();
-    PrintLiblzma();
+    std::printf("liblzma.dll beside the module: lzma_version_string() = %s\n", bench::LiblzmaVersion());
     if (mode == "--abort") {
         TimedAborts(p, argv[1], runs);
         return 0;

@@ -30,8 +30,7 @@ int main(int argc, char** argv)
     const std::string target = std::string(argv[2]) + "\\extracted.bin";
 
     const bench::Plugin p = bench::LoadPlugin();
-    using VersionStringFn = const char*(__cdecl*)(void);
-    const char* version = bench::Get<VersionStringFn>(bench::Load("liblzma.dll"), "lzma_version_string")();
+    const char* version = bench::LiblzmaVersion();
     const uint64_t unpacked = bench::UnpackedSize(p, archive);
 
     bench::Best test, extract;

@@ -138,6 +138,14 @@ inline double TimeProgram(const std::string& exe, const std::string& args, const
     return seconds;
 }
 
+// What the liblzma.dll in the program's folder, the one the plug-in loads,
+// says of itself: the rows name the library that did the work.
+inline const char* LiblzmaVersion()
+{
+    using VersionStringFn = const char*(__cdecl*)(void);
+    return Get<VersionStringFn>(Load("liblzma.dll"), "lzma_version_string")();
+}
+
 // The unpacking exports of xz.ztx, loaded from the program's folder.
 struct Plugin {
     OpenArchiveFn open;
