@@ -181,10 +181,9 @@ struct StepWatch {
     double longest_gap = 0;
     uint64_t reported = 0;
     uint64_t steps = 0;
-    // An abort: the host's flag, when it was raised, and the first 0 answered.
-    std::atomic<bool> flag{false};
-    // Written by the thread that raises the flag before it does; read
-    // after that thread has ended.
+    // An abort: when the host's flag (g_flag) was raised, and the first 0
+    // answered. flag_raised is written by the thread that raises the flag
+    // before it does; read after that thread has ended.
     double flag_raised = 0;
     double answered = 0;
     double others_share = 0; // of the cores, taken by other processes during the run
@@ -194,6 +193,9 @@ struct StepWatch {
     int most_threads = 0;
 };
 StepWatch g_watch;
+// The host's flag, apart from the watch so that a run starts from a plain
+// StepWatch() and no field can be left over from the run before.
+std::atomic<bool> g_flag{false};
 
 constexpr double kThreadCountInterval = 0.005;
 
@@ -218,7 +220,7 @@ int32_t ZTX_CALL WatchSteps(const char* name, int32_t count)
         if (name == nullptr)
             w.last_step = w.threads_counted;
     }
-    if (!w.flag.load())
+    if (!g_flag.load())
         return 1;
     if (w.answered == 0)
         w.answered = now;
@@ -227,16 +229,8 @@ int32_t ZTX_CALL WatchSteps(const char* name, int32_t count)
 
 void ResetWatch()
 {
-    StepWatch& w = g_watch;
-    w.called = w.first_step = w.last_step = w.returned = w.longest_gap = 0;
-    w.reported = w.steps = 0;
-    w.flag.store(false);
-    w.flag_raised = 0;
-    w.answered = 0;
-    w.others_share = 0;
-    w.count_threads = false;
-    w.threads_counted = 0;
-    w.most_threads = 0;
+    g_watch = StepWatch();
+    g_flag.store(false);
 }
 
 // One test through ProcessFile with `processors` counted (0: the machine's);
@@ -388,7 +382,7 @@ DWORD WINAPI RaiseFlag(LPVOID parameter)
         // granularity would move the flag later than asked.
     }
     g_watch.flag_raised = Now();
-    g_watch.flag.store(true);
+    g_flag.store(true);
     return 0;
 }
 
