@@ -14,13 +14,12 @@ namespace bench {
 
 class PreadSource final : public xzformat::ByteSource {
 public:
-    // Reads the caller's descriptor, which it leaves open.
-    explicit PreadSource(int fd) : fd_(fd), owned_(false) {}
-    // Opens the file itself and closes it when done; ok() says whether it could.
-    explicit PreadSource(const char* path) : fd_(open(path, O_RDONLY)), owned_(true) {}
+    // Opens the file and closes it when done; ok() says whether it could
+    // (errno then says why).
+    explicit PreadSource(const char* path) : fd_(open(path, O_RDONLY)) {}
     ~PreadSource() override
     {
-        if (owned_ && fd_ >= 0)
+        if (fd_ >= 0)
             close(fd_);
     }
     PreadSource(const PreadSource&) = delete;
@@ -50,7 +49,6 @@ public:
 
 private:
     int fd_;
-    bool owned_;
 };
 
 } // namespace bench

@@ -2,9 +2,6 @@
 // that counts what it is asked for, on each file given.
 //
 // usage: probe_bytes FILE.xz...
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -23,17 +20,15 @@ int main(int argc, char** argv)
     int status = 0;
     std::printf("%-28s %14s %16s %12s %6s\n", "file", "packed bytes", "unpacked bytes", "bytes read", "reads");
     for (int i = 1; i < argc; ++i) {
-        const int fd = open(argv[i], O_RDONLY);
-        if (fd < 0) {
+        PreadSource file(argv[i]);
+        if (!file.ok()) {
             std::perror(argv[i]);
             status = 1;
             continue;
         }
-        PreadSource file(fd);
         xzformat::CountingSource source(file);
         xzformat::ProbeResult result = {};
         const xzformat::ProbeStatus probe = xzformat::XzProbe(source, &result);
-        close(fd);
         const char* name = std::strrchr(argv[i], '/') ? std::strrchr(argv[i], '/') + 1 : argv[i];
         if (probe != xzformat::ProbeStatus::Ok) {
             std::printf("%-28s the probe refused it\n", name);
