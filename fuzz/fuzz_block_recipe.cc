@@ -86,6 +86,7 @@
 #include "fuzz/block_recipe.h"
 #include "plugin/result_code.h"
 #include "tests/native/process_threads.h"
+#include "tests/native/system_liblzma.h"
 #include "unpack/block_decode.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
@@ -115,14 +116,14 @@ lzma_ret CappedBlockDecoder(lzma_stream* strm, lzma_block* block)
     return lzma_block_decoder(strm, block);
 }
 
+// The linked liblzma's table with both decoders capped; the threaded
+// stream decoder stays out, as nothing here caps its memory.
 codec::CodecApi Codec()
 {
-    codec::CodecApi api{CappedDecoder, lzma_code, lzma_end, lzma_easy_encoder};
-    api.block_header_decode = lzma_block_header_decode;
-    api.block_compressed_size = lzma_block_compressed_size;
+    codec::CodecApi api = system_liblzma::Codec();
+    api.stream_decoder = CappedDecoder;
+    api.stream_decoder_mt = nullptr;
     api.block_decoder = CappedBlockDecoder;
-    api.filters_free = lzma_filters_free;
-    api.check_is_supported = lzma_check_is_supported;
     return api;
 }
 
