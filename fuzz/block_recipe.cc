@@ -13,7 +13,6 @@ namespace recipe {
 namespace {
 
 constexpr uint8_t kDictionaryByteCount = 42;
-constexpr uint64_t kVliMax = UINT64_MAX >> 1;
 
 enum Op : uint8_t { kOpStream, kOpBlock, kOpEdit, kOpDamage, kOpCount };
 
@@ -259,8 +258,6 @@ size_t WriterBuffer(const Recipe& r)
 
 namespace {
 
-void PutLe32(std::vector<uint8_t>& b, uint32_t v) { Put32(b, v); }
-
 void PutVli(std::vector<uint8_t>& b, uint64_t v)
 {
     while (v >= 0x80) {
@@ -272,12 +269,8 @@ void PutVli(std::vector<uint8_t>& b, uint64_t v)
 
 uint32_t Crc(const uint8_t* p, size_t n) { return lzma_crc32(p, n, 0); }
 
-// Check field sizes by ID, as the format fixes them for IDs liblzma does not know too.
-size_t CheckSize(uint8_t id)
-{
-    static constexpr uint8_t kSizes[16] = {0, 4, 4, 4, 8, 8, 8, 16, 16, 16, 32, 32, 32, 64, 64, 64};
-    return kSizes[id & 0x0F];
-}
+// liblzma sizes the check field for every ID, those it cannot compute too.
+size_t CheckSize(uint8_t id) { return lzma_check_size(static_cast<lzma_check>(id & 0x0F)); }
 
 uint64_t PaddedSize(uint64_t n) { return (n + 3) & ~uint64_t{3}; }
 
@@ -286,7 +279,7 @@ uint64_t Moved(uint64_t v, int64_t by)
 {
     if (by < 0)
         return v < static_cast<uint64_t>(-by) ? 0 : v - static_cast<uint64_t>(-by);
-    return std::min(kVliMax, v + static_cast<uint64_t>(by));
+    return std::min(LZMA_VLI_MAX, v + static_cast<uint64_t>(by));
 }
 
 void MakePayload(const BlockPlan& b, uint32_t block_number, std::vector<uint8_t>& p)
@@ -410,7 +403,7 @@ bool EncodeBlock(const BlockPlan& b, uint8_t check, const std::vector<uint8_t>& 
         h.push_back(0);
     h.insert(h.end(), 4 * size_t{b.header_padding_words}, 0);
     h[0] = static_cast<uint8_t>((h.size() + 4) / 4 - 1);
-    PutLe32(h, Crc(h.data(), h.size()));
+    Put32(h, Crc(h.data(), h.size()));
     out->header = std::move(h);
     return true;
 }
@@ -495,7 +488,7 @@ bool Build(const Recipe& r, Archive* out)
         const std::vector<uint8_t> flags = StreamFlags(s.check);
         f.insert(f.end(), {0xFD, 0x37, 0x7A, 0x58, 0x5A, 0x00});
         f.insert(f.end(), flags.begin(), flags.end());
-        PutLe32(f, Crc(flags.data(), flags.size()));
+        Put32(f, Crc(flags.data(), flags.size()));
 
         std::vector<IndexRecord> records;
         for (const BlockPlan& b : s.blocks) {
@@ -525,20 +518,20 @@ bool Build(const Recipe& r, Archive* out)
         std::vector<uint8_t> index = {0x00};
         PutVli(index, records.size());
         for (const IndexRecord& rec : records) {
-            PutVli(index, std::min(rec.unpadded, kVliMax));
-            PutVli(index, std::min(rec.uncompressed, kVliMax));
+            PutVli(index, std::min(rec.unpadded, LZMA_VLI_MAX));
+            PutVli(index, std::min(rec.uncompressed, LZMA_VLI_MAX));
         }
         while (index.size() % 4 != 0)
             index.push_back(0);
-        PutLe32(index, Crc(index.data(), index.size()));
+        Put32(index, Crc(index.data(), index.size()));
         f.insert(f.end(), index.begin(), index.end());
 
         std::vector<uint8_t> footer;
-        PutLe32(footer, static_cast<uint32_t>(index.size() / 4 - 1));
+        Put32(footer, static_cast<uint32_t>(index.size() / 4 - 1));
         const std::vector<uint8_t> footer_flags =
             StreamFlags(s.footer_names_other_check ? static_cast<uint8_t>(s.check + 1) : s.check);
         footer.insert(footer.end(), footer_flags.begin(), footer_flags.end());
-        PutLe32(f, Crc(footer.data(), footer.size()));
+        Put32(f, Crc(footer.data(), footer.size()));
         f.insert(f.end(), footer.begin(), footer.end());
         f.insert(f.end(), {0x59, 0x5A});
         f.insert(f.end(), 4 * size_t{s.padding_words}, 0);
