@@ -145,22 +145,17 @@ public:
     }
 };
 
-// What a packing holds on disk, put right however it ends: the source and
-// the new target are closed, and unless the run is kept, the new target is
-// removed and the old archive moved back from its backup name. A kept run
-// deletes the backup instead.
+// What a packing holds on disk, put right however it ends: besides the
+// run's files, the old archive is moved back from its backup name unless
+// the run is kept, which deletes the backup instead.
 template <typename Char>
 class PackRun {
 public:
-    explicit PackRun(const Char* target) : target_(target) {}
+    explicit PackRun(const Char* target) : target_(target), files_(target) {}
     ~PackRun()
     {
-        if (in_ != nullptr)
-            std::fclose(in_);
-        if (out_ != nullptr)
-            std::fclose(out_);
-        if (target_made_)
-            codec::RemoveFile(target_);
+        // The new target goes before the old archive can take its name again.
+        files_.Discard();
         if (backup_taken_)
             Move(backup_, target_);
     }
@@ -174,37 +169,19 @@ public:
         return backup_taken_;
     }
 
-    ResultCode Open(const Char* source)
-    {
-        in_ = codec::OpenStream(source, false);
-        if (in_ == nullptr)
-            return ResultCode::OpenError;
-        out_ = codec::OpenStream(target_, true);
-        if (out_ == nullptr)
-            return ResultCode::CreateError;
-        target_made_ = true;
-        return ResultCode::Ok;
-    }
-    FILE* in() const { return in_; }
-    FILE* out() const { return out_; }
+    ResultCode Open(const Char* source) { return files_.Open(source, true); }
+    FILE* in() const { return files_.in(); }
+    FILE* out() const { return files_.out(); }
 
-    // Closes both files; the new target is kept only after a run that
-    // succeeded and whose last buffer reached the disk, since a failure
-    // there is a lost write.
+    // The new target is kept, and the backup deleted, only after a run that
+    // succeeded and whose last buffer reached the disk.
     ResultCode Close(ResultCode result)
     {
-        FILE* const out = out_;
-        out_ = nullptr;
-        if (!codec::CloseWritten(out) && result == ResultCode::Ok)
-            result = ResultCode::WriteError;
-        std::fclose(in_);
-        in_ = nullptr;
-        if (result != ResultCode::Ok)
-            return result;
-        target_made_ = false;
-        if (backup_taken_)
+        result = files_.Close(result);
+        if (result == ResultCode::Ok && backup_taken_) {
             codec::RemoveFile(backup_);
-        backup_taken_ = false;
+            backup_taken_ = false;
+        }
         return result;
     }
 
@@ -212,9 +189,7 @@ private:
     const Char* target_;
     Char backup_[kPathCapacity];
     bool backup_taken_ = false;
-    FILE* in_ = nullptr;
-    FILE* out_ = nullptr;
-    bool target_made_ = false;
+    codec::RunFiles<Char> files_;
 };
 
 template <typename Char>

@@ -56,7 +56,10 @@ ResultCode ShortRead(xzformat::ByteSource& source, uint64_t end)
     return source.Size(&size) && size >= end ? ResultCode::ReadError : ResultCode::BadData;
 }
 
-uint64_t RoundUp(uint64_t n, uint64_t unit) { return n > UINT64_MAX - unit ? UINT64_MAX : (n + unit - 1) / unit * unit; }
+uint64_t RoundUp(uint64_t n, uint64_t unit)
+{
+    return n > UINT64_MAX - unit ? UINT64_MAX : (n + unit - 1) / unit * unit;
+}
 
 // The host's callback as the calling thread sees it: any report restarts
 // the clock, and a wait that has lasted quiet_ms is told with 0 bytes.
@@ -515,11 +518,13 @@ private:
             return FromDecoderStatus(status);
         // Every header was read before the workers' shares were taken; one
         // that names a larger dictionary now was written since.
-        for (const lzma_filter* f = filters; f->id != LZMA_VLI_UNKNOWN; ++f)
-            if (f->id == LZMA_FILTER_LZMA2 && static_cast<const lzma_options_lzma*>(f->options)->dict_size > dictionary_) {
+        for (const lzma_filter* f = filters; f->id != LZMA_VLI_UNKNOWN; ++f) {
+            if (f->id == LZMA_FILTER_LZMA2 &&
+                static_cast<const lzma_options_lzma*>(f->options)->dict_size > dictionary_) {
                 codec_.filters_free(filters, nullptr);
                 return ResultCode::BadData;
             }
+        }
         status = codec_.block_compressed_size(&block, record.unpadded);
         const bool size_agrees =
             block.uncompressed_size == LZMA_VLI_UNKNOWN || block.uncompressed_size == record.uncompressed;

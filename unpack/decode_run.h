@@ -9,6 +9,11 @@
 
 namespace unpack {
 
+// The one mapping from a decoder's failing status to the host's code, for
+// the stream decoder and the block decoder alike: out of memory 11, "no
+// progress" 18 (the input ended short), anything else 12.
+plugin::ResultCode FromDecoderStatus(lzma_ret status);
+
 // Decodes all of input in 4096-byte chunks, writes the output to sink (none
 // for a test) and reports every codec step to progress. Success needs the
 // codec's own end-of-stream: a file cut short is data the codec never saw
@@ -23,11 +28,6 @@ namespace unpack {
 // - a read error in the same chunk as corrupt data gives 18 where one
 //   thread gives 12, since the threaded decoder cannot tell data cut short
 //   by the failed read from corrupt data.
-// The one mapping from a decoder's failing status to the host's code, for
-// the stream decoder and the block decoder alike: out of memory 11, "no
-// progress" 18 (the input ended short), anything else 12.
-plugin::ResultCode FromDecoderStatus(lzma_ret status);
-
 plugin::ResultCode DecodeRun(const codec::CodecApi& codec, codec::ChunkSource& input,
                              codec::ChunkSink* sink, codec::ProgressSink& progress,
                              codec::DecoderThreads threads = codec::kSingleThreaded);

@@ -68,61 +68,6 @@ private:
     const Char* path_;
 };
 
-// The two files of a run, closed however the run ends; an output that did
-// not come out whole is removed.
-template <typename Char>
-class RunFiles {
-public:
-    explicit RunFiles(const Char* target) : target_(target) {}
-    ~RunFiles()
-    {
-        if (in_ != nullptr)
-            std::fclose(in_);
-        if (out_ != nullptr) {
-            std::fclose(out_);
-            codec::RemoveFile(target_);
-        }
-    }
-    RunFiles(const RunFiles&) = delete;
-    RunFiles& operator=(const RunFiles&) = delete;
-
-    // The archive is opened first, so that a vanished archive leaves no
-    // empty output file behind.
-    ResultCode Open(const Char* archive, bool extract)
-    {
-        in_ = codec::OpenStream(archive, false);
-        if (in_ == nullptr)
-            return ResultCode::OpenError;
-        if (extract && (out_ = codec::OpenStream(target_, true)) == nullptr)
-            return ResultCode::CreateError;
-        return ResultCode::Ok;
-    }
-    FILE* in() const { return in_; }
-    FILE* out() const { return out_; }
-
-    // Closes both; the output stays only after a run that succeeded and
-    // whose last buffer reached the disk, since a failure there is a lost write.
-    ResultCode Close(ResultCode result)
-    {
-        std::fclose(in_);
-        in_ = nullptr;
-        if (out_ != nullptr) {
-            FILE* const out = out_;
-            out_ = nullptr;
-            if (!codec::CloseWritten(out) && result == ResultCode::Ok)
-                result = ResultCode::WriteError;
-            if (result != ResultCode::Ok)
-                codec::RemoveFile(target_);
-        }
-        return result;
-    }
-
-private:
-    const Char* target_;
-    FILE* in_ = nullptr;
-    FILE* out_ = nullptr;
-};
-
 template <typename Char>
 ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* target)
 {
@@ -145,7 +90,7 @@ ResultCode ExtractOrTest(ArchiveHandle handle, int32_t operation, const Char* ta
     if (!ReportStart(slot, target != nullptr ? target : archive))
         return ResultCode::Aborted;
 
-    RunFiles<Char> files(target);
+    codec::RunFiles<Char> files(target);
     const ResultCode opened = files.Open(archive, operation == kExtract);
     if (opened != ResultCode::Ok)
         return opened;
