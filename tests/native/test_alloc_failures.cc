@@ -25,6 +25,7 @@
 #include "plugin/result_code.h"
 #include "unpack/block_decode.h"
 #include "tests/native/process_threads.h"
+#include "tests/native/samples.h"
 #include "tests/native/system_liblzma.h"
 #include "unpack/decode_run.h"
 #include "xzformat/byte_source.h"
@@ -145,45 +146,12 @@ public:
 // ---------------------------------------------------------------------------
 // Samples, made by liblzma before any window opens.
 
-Bytes Text(size_t n)
-{
-    Bytes b;
-    uint32_t x = 12345;
-    for (unsigned i = 0; b.size() < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        const std::string line = "line " + std::to_string(i) + " value " + std::to_string(x >> 8) + "\n";
-        b.insert(b.end(), line.begin(), line.end());
-    }
-    b.resize(n);
-    return b;
-}
+using samples::Text;
 
-// Blocks of `every` bytes in `streams` streams; a stream's blocks store no
-// sizes in their headers, as xz -T1 --block-size writes them.
+// Blocks of `every` bytes in `streams` streams, without sizes in their headers.
 Bytes Encode(const Bytes& data, size_t every, size_t streams)
 {
-    Bytes out(lzma_stream_buffer_bound(data.size()) + 4096 * streams);
-    size_t used = 0;
-    const size_t per_stream = (data.size() + streams - 1) / streams;
-    for (size_t start = 0; start < data.size(); start += per_stream) {
-        const size_t end = std::min(data.size(), start + per_stream);
-        lzma_stream s = LZMA_STREAM_INIT;
-        if (lzma_easy_encoder(&s, 1, LZMA_CHECK_CRC32) != LZMA_OK)
-            return {};
-        s.next_out = out.data() + used;
-        s.avail_out = out.size() - used;
-        for (size_t at = start; at < end; at += every) {
-            s.next_in = data.data() + at;
-            s.avail_in = std::min(every, end - at);
-            const lzma_action action = at + every >= end ? LZMA_FINISH : LZMA_FULL_FLUSH;
-            while (lzma_code(&s, action) == LZMA_OK) {
-            }
-        }
-        used = out.size() - s.avail_out;
-        lzma_end(&s);
-    }
-    out.resize(used);
-    return out;
+    return samples::EncodeSizeless(data, every, LZMA_CHECK_CRC32, streams);
 }
 
 struct Sample {

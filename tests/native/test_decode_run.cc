@@ -25,6 +25,7 @@
 #include "plugin/result_code.h"
 #include "tests/native/alloc_watch.h"
 #include "tests/native/process_threads.h"
+#include "tests/native/samples.h"
 #include "tests/native/system_liblzma.h"
 #include "pack/compress_stream.h"
 #include "unpack/block_decode.h"
@@ -63,22 +64,7 @@ Bytes Noise(size_t n, uint32_t seed)
     return b;
 }
 
-// Lines of words and numbers: compresses to about a third, so its
-// compressed form still spans several chunks.
-Bytes Text(size_t n)
-{
-    Bytes b;
-    b.reserve(n + 64);
-    uint32_t x = 12345;
-    for (unsigned i = 0; b.size() < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        const std::string line = "line " + std::to_string(i) + " of text, value " +
-                                 std::to_string(x >> 8) + " weight " + std::to_string(x % 977) + "\n";
-        b.insert(b.end(), line.begin(), line.end());
-    }
-    b.resize(n);
-    return b;
-}
+using samples::Text;
 
 Bytes Cat(std::initializer_list<Bytes> parts)
 {
@@ -1366,27 +1352,7 @@ namespace blocks {
 using unpack::DecodeEngine;
 using xzformat::BlockLayout;
 
-// One stream of blocks of `every` bytes whose headers store no sizes, as
-// xz -T1 --block-size writes them.
-Bytes EncodeSizeless(const Bytes& data, size_t every, lzma_check check)
-{
-    lzma_stream s = LZMA_STREAM_INIT;
-    Bytes out(lzma_stream_buffer_bound(data.size()) + 4096);
-    if (lzma_easy_encoder(&s, 1, check) != LZMA_OK)
-        return {};
-    s.next_out = out.data();
-    s.avail_out = out.size();
-    for (size_t at = 0; at <= data.size(); at += every) {
-        s.next_in = data.data() + at;
-        s.avail_in = std::min(every, data.size() - at);
-        const lzma_action action = at + every >= data.size() ? LZMA_FINISH : LZMA_FULL_FLUSH;
-        while (lzma_code(&s, action) == LZMA_OK) {
-        }
-    }
-    out.resize(out.size() - s.avail_out);
-    lzma_end(&s);
-    return out;
-}
+using samples::EncodeSizeless;
 
 const Bytes& StreamsXz() // 24 streams of one block each
 {
