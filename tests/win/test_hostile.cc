@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/win/host.h"
+#include "tests/win/xz_samples.h"
 
 namespace {
 
@@ -236,13 +237,8 @@ uint64_t WriteManyRecords(const std::string& path, uint32_t records)
         DWORD written = 0;
         ok = ok && WriteFile(h, b.data(), static_cast<DWORD>(b.size()), &written, nullptr) && written == b.size();
     };
-    const auto le32_of = [](uint32_t v) {
-        return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    };
-    const Bytes flags = {0x00, 0x01};
-    Bytes header = {0xFD, '7', 'z', 'X', 'Z', 0x00, 0x00, 0x01};
-    const Bytes header_crc = le32_of(static_cast<uint32_t>(crc32(0, flags.data(), 2)));
-    header.insert(header.end(), header_crc.begin(), header_crc.end());
+    const uint8_t kCheckCrc32 = 0x01;
+    const Bytes header = samples::StreamHeader(kCheckCrc32);
     put(header);
     LARGE_INTEGER index_at;
     index_at.QuadPart = static_cast<LONGLONG>(header.size() + uint64_t{records} * 8);
@@ -251,9 +247,7 @@ uint64_t WriteManyRecords(const std::string& path, uint32_t records)
     // Indicator, count, records of unpadded size 5 and no output, padding to
     // four, CRC-32.
     Bytes piece = {0x00};
-    for (uint32_t v = records; v >= 0x80; v >>= 7)
-        piece.push_back(static_cast<uint8_t>(v | 0x80));
-    piece.push_back(static_cast<uint8_t>(records >> (7 * (piece.size() - 1))));
+    samples::PutVarint(piece, records);
     uint64_t index_size = piece.size() + uint64_t{records} * 2;
     uLong crc = crc32(0, nullptr, 0);
     for (uint32_t left = records; left > 0 && ok;) {
@@ -270,13 +264,10 @@ uint64_t WriteManyRecords(const std::string& path, uint32_t records)
         piece.clear();
     }
     index_size = (index_size + 3) / 4 * 4 + 4;
-    put(le32_of(static_cast<uint32_t>(crc)));
-
-    Bytes footer_fields = le32_of(static_cast<uint32_t>(index_size / 4 - 1));
-    footer_fields.insert(footer_fields.end(), flags.begin(), flags.end());
-    put(le32_of(static_cast<uint32_t>(crc32(0, footer_fields.data(), 6))));
-    put(footer_fields);
-    put({'Y', 'Z'});
+    Bytes crc_field;
+    samples::PutLe32(crc_field, static_cast<uint32_t>(crc));
+    put(crc_field);
+    put(samples::StreamFooter(index_size, kCheckCrc32));
     CloseHandle(h);
     return ok ? header.size() + uint64_t{records} * 8 + index_size + 12 : 0;
 }

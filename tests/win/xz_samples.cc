@@ -10,34 +10,12 @@ namespace {
 constexpr uint8_t kCheckCrc64 = 0x04;
 constexpr uint64_t kCheckSize = 8;
 
-void PutLe32(Bytes& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void PutVarint(Bytes& out, uint64_t v)
-{
-    while (v >= 0x80) {
-        out.push_back(static_cast<uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(v));
-}
-
 uint32_t Crc(const uint8_t* p, size_t n) { return static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(n))); }
 
 void PadTo4(Bytes& out, size_t from)
 {
     while ((out.size() - from) % 4 != 0)
         out.push_back(0);
-}
-
-Bytes Header()
-{
-    Bytes out = {0xFD, 0x37, 0x7A, 0x58, 0x5A, 0x00, 0x00, kCheckCrc64};
-    PutLe32(out, Crc(out.data() + 6, 2));
-    return out;
 }
 
 Bytes BlockHeader(const Block& b, uint64_t unpadded_guess)
@@ -57,11 +35,45 @@ Bytes BlockHeader(const Block& b, uint64_t unpadded_guess)
 
 } // namespace
 
+void PutLe32(Bytes& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void PutVarint(Bytes& out, uint64_t v)
+{
+    while (v >= 0x80) {
+        out.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+Bytes StreamHeader(uint8_t check)
+{
+    Bytes out = {0xFD, 0x37, 0x7A, 0x58, 0x5A, 0x00, 0x00, check};
+    PutLe32(out, Crc(out.data() + 6, 2));
+    return out;
+}
+
+Bytes StreamFooter(uint64_t index_size, uint8_t check)
+{
+    Bytes footer;
+    PutLe32(footer, 0);
+    PutLe32(footer, static_cast<uint32_t>(index_size / 4 - 1));
+    footer.insert(footer.end(), {0x00, check, 0x59, 0x5A});
+    const uint32_t crc = Crc(footer.data() + 4, 6);
+    for (int i = 0; i < 4; ++i)
+        footer[i] = static_cast<uint8_t>(crc >> (8 * i));
+    return footer;
+}
+
 Bytes EmptyStream() { return Stream({}); }
 
 Bytes Stream(const std::vector<Block>& blocks, size_t extra_index_words)
 {
-    Bytes out = Header();
+    Bytes out = StreamHeader(kCheckCrc64);
     Bytes index = {0x00};
     PutVarint(index, blocks.size());
     for (const Block& b : blocks) {
@@ -80,13 +92,7 @@ Bytes Stream(const std::vector<Block>& blocks, size_t extra_index_words)
     PutLe32(index, Crc(index.data(), index.size()));
     out.insert(out.end(), index.begin(), index.end());
 
-    Bytes footer;
-    PutLe32(footer, 0);
-    PutLe32(footer, static_cast<uint32_t>(index.size() / 4 - 1));
-    footer.insert(footer.end(), {0x00, kCheckCrc64, 0x59, 0x5A});
-    const uint32_t crc = Crc(footer.data() + 4, 6);
-    for (int i = 0; i < 4; ++i)
-        footer[i] = static_cast<uint8_t>(crc >> (8 * i));
+    const Bytes footer = StreamFooter(index.size(), kCheckCrc64);
     out.insert(out.end(), footer.begin(), footer.end());
     return out;
 }

@@ -26,6 +26,14 @@ Bytes Stream(const std::vector<Block>& blocks, size_t extra_index_words = 0);
 
 Bytes Concat(std::initializer_list<Bytes> parts);
 
+// The pieces, for containers too large to hold in memory whole.
+void PutLe32(Bytes& out, uint32_t v);
+void PutVarint(Bytes& out, uint64_t v);
+// A stream's header and its footer after an index of index_size bytes,
+// each with its CRC-32, for the given check ID.
+Bytes StreamHeader(uint8_t check);
+Bytes StreamFooter(uint64_t index_size, uint8_t check);
+
 } // namespace samples
 
 #endif
