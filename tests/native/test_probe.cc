@@ -798,10 +798,6 @@ TEST(ProbeBlocks, CountAndLargestOverEveryStream)
     EXPECT_EQ(result.blocks.dictionary, 0u);
 }
 
-} // namespace
-
-namespace {
-
 using xzformat::BlockRecord;
 using xzformat::PaddedSize;
 using xzformat::ReadBlockRecords;
